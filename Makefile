@@ -1,0 +1,29 @@
+# The README's commands: `make demo` and `make test` set everything up themselves.
+PYTHON ?= python3
+VENV := .venv
+PY := $(VENV)/bin/python
+DEPS := $(VENV)/.deps-installed
+
+.PHONY: demo test install bench clean
+
+$(DEPS): requirements.txt
+	$(PYTHON) -m venv $(VENV)
+	$(PY) -m pip install --quiet -r requirements.txt
+	touch $(DEPS)
+
+# Rebuilds incrementally in build/<wheel tag> and installs into the virtual environment.
+install: $(DEPS)
+	$(PY) -m pip install --quiet --no-build-isolation --no-deps .
+
+demo: install
+	$(PY) examples/demo.py
+
+test: install
+	$(PY) -m pytest -q
+
+bench: install
+	$(PY) bench/display.py
+	$(PY) bench/train_router.py
+
+clean:
+	rm -rf build $(VENV)

@@ -1,0 +1,75 @@
+// Shared pieces of korva.utils.display: module state, colours, and text formatting.
+#pragma once
+
+#include <Python.h>
+
+#include <initializer_list>
+#include <string_view>
+
+#include "../pycore/function.hpp"
+#include "../pycore/module.hpp"
+#include "../pycore/text.hpp"
+
+namespace korva::display {
+
+using pycore::Handle;
+using pycore::Ref;
+using pycore::TextBuilder;
+
+inline constexpr pycore::ModuleInfo module_info{"display", "korva.utils.display", "korva/utils/display"};
+
+/// The colour constants, in the order the module binds them.
+enum class Colour { Reset, Bold, Dim, Cyan, Green, Yellow, Blue, Magenta, Red, White, Gray, Count };
+
+struct Colours {
+    const char* name;
+    const char* code;
+};
+inline constexpr Colours colour_table[] = {
+    {"RESET", "\x1b[0m"},   {"BOLD", "\x1b[1m"},    {"DIM", "\x1b[2m"},    {"CYAN", "\x1b[96m"},
+    {"GREEN", "\x1b[92m"},  {"YELLOW", "\x1b[93m"}, {"BLUE", "\x1b[94m"},  {"MAGENTA", "\x1b[95m"},
+    {"RED", "\x1b[91m"},    {"WHITE", "\x1b[97m"},  {"GRAY", "\x1b[90m"},
+};
+
+/// Interned names and objects made once, when the module initialises.
+struct State {
+    pycore::Printer print;
+    PyObject* colour_names[static_cast<int>(Colour::Count)];  // interned
+    PyObject* c_name;                                          // "_c"
+    PyObject* bar_width_name;                                  // "BAR_WIDTH"
+    PyObject* gpu_stats_name;                                  // "gpu_stats"
+    PyObject* subprocess_name;                                 // "subprocess"
+    PyObject* own_c = nullptr;  // borrowed: our _c, kept alive by the module dict or replaced by a caller
+};
+
+State& state();
+
+/// A colour constant as it stands in the module now.
+inline Ref colour(Handle globals, Colour c) {
+    return pycore::global(globals, state().colour_names[static_cast<int>(c)]);
+}
+
+/// Appends `_c(text, *codes)`, with `_c` and `RESET` read from the module now. Our own
+/// `_c` with str codes is done in place; anything else goes through the interpreter.
+void append_coloured(TextBuilder& out, Handle globals, std::string_view text, std::initializer_list<Handle> codes);
+void append_coloured_object(TextBuilder& out, Handle globals, Handle text, std::initializer_list<Handle> codes);
+
+/// format(value, ".4f") for a double, as the interpreter writes it.
+void append_fixed4(TextBuilder& out, double value);
+/// format(value, "Nd") for an int object (exact int or any int subclass); width 0: plain decimal.
+void append_int(TextBuilder& out, Handle value, int width = 0);
+/// The interpreter's format(value, spec) for any object.
+void append_format(TextBuilder& out, Handle value, const char* spec);
+
+/// Our function specs, each defined beside its implementation.
+extern const pycore::FunctionSpec c_spec;
+extern const pycore::FunctionSpec print_logo_spec;
+extern const pycore::FunctionSpec print_predict_start_spec;
+extern const pycore::FunctionSpec print_visualize_start_spec;
+extern const pycore::FunctionSpec print_training_start_spec;
+extern const pycore::FunctionSpec print_training_done_spec;
+
+/// Builds the art constants from the colour values now in the module.
+void bind_art(Handle module);
+
+}  // namespace korva::display

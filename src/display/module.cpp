@@ -1,0 +1,83 @@
+// korva.utils.display: module initialisation, binding the globals in their fixed order.
+#include "display.hpp"
+
+namespace korva::display {
+
+namespace {
+
+constexpr const char* module_doc = "\nkorva/utils/display\nAll CLI visual candy: ASCII art, progress bars, styled prints.\n";
+
+bool initialised = false;
+
+void add_function(Handle module, const pycore::FunctionSpec& spec) {
+    Ref globals = Ref::borrow(PyModule_GetDict(module.ptr()));
+    Ref f = pycore::make_function(spec, globals, module_info.qualified_name, module_info.source);
+    pycore::set_global(module, spec.name, f);
+}
+
+void init_state() {
+    State& s = state();
+    s.print.init();
+    for (int i = 0; i < static_cast<int>(Colour::Count); ++i)
+        s.colour_names[i] = pycore::intern(colour_table[i].name);
+    s.c_name = pycore::intern("_c");
+    s.bar_width_name = pycore::intern("BAR_WIDTH");
+    s.gpu_stats_name = pycore::intern("gpu_stats");
+    s.subprocess_name = pycore::intern("subprocess");
+}
+
+void exec_module(Handle module) {
+    pycore::guard_initialisation(module_info, initialised);
+    init_state();
+
+    Ref doc = pycore::check(PyUnicode_FromString(module_doc));
+    pycore::set_global(module, "__doc__", doc);
+
+    Ref subprocess = pycore::check(PyImport_ImportModule("subprocess"));
+    pycore::set_global(module, "subprocess", subprocess);
+
+    for (const Colours& c : colour_table)
+        pycore::set_global(module, c.name, pycore::check(PyUnicode_FromString(c.code)));
+
+    Ref globals = Ref::borrow(PyModule_GetDict(module.ptr()));
+    Ref c = pycore::make_function(c_spec, globals, module_info.qualified_name, module_info.source);
+    pycore::set_global(module, "_c", c);
+    state().own_c = c.release();  // kept for the process: identifies our own _c at call time
+
+    bind_art(module);
+
+    pycore::set_global(module, "BAR_WIDTH", pycore::check(PyLong_FromLong(24)));
+
+    add_function(module, print_logo_spec);
+    add_function(module, print_predict_start_spec);
+    add_function(module, print_visualize_start_spec);
+    add_function(module, print_training_start_spec);
+    add_function(module, print_training_done_spec);
+
+    initialised = true;
+}
+
+int exec(PyObject* module) noexcept {
+    constexpr pycore::Frame frame{"<module>", module_info.source, 1};
+    return pycore::boundary(frame, [&]() -> PyObject* {
+               exec_module(module);
+               return Py_None;
+           }) != nullptr
+               ? 0
+               : -1;
+}
+
+PyModuleDef_Slot slots[] = {
+    {Py_mod_exec, reinterpret_cast<void*>(exec)},
+    {0, nullptr},
+};
+
+PyModuleDef module_def = {
+    PyModuleDef_HEAD_INIT, "display", nullptr, 0, nullptr, slots, nullptr, nullptr, nullptr,
+};
+
+}  // namespace
+
+}  // namespace korva::display
+
+PyMODINIT_FUNC PyInit_display() { return PyModuleDef_Init(&korva::display::module_def); }

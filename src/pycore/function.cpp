@@ -1,0 +1,277 @@
+// The function object type: vectorcall, method binding, attributes and signature.
+#include "function.hpp"
+
+#include <structmember.h>
+
+#include <cstring>
+
+namespace pycore {
+
+namespace {
+
+FunctionObject* as_function(PyObject* o) noexcept { return reinterpret_cast<FunctionObject*>(o); }
+
+PyObject* vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf, PyObject* kwnames) noexcept {
+    FunctionObject* f = as_function(callable);
+    const FunctionSpec& spec = *f->spec;
+    if (Py_EnterRecursiveCall(" while calling a Python object"))
+        return nullptr;
+    PyObject* result = boundary(Frame{spec.qualname, f->source, spec.line}, [&]() -> PyObject* {
+        Arguments bound;
+        bind_arguments(spec, f->name, f->defaults, f->param_names, args, PyVectorcall_NARGS(nargsf), kwnames, bound);
+        return spec.impl(*f, bound).release();
+    });
+    Py_LeaveRecursiveCall();
+    return result;
+}
+
+Ref default_object(const Default& d) {
+    switch (d.kind) {
+    case Default::None: return Ref::borrow(Py_None);
+    case Default::Int: return check(PyLong_FromLongLong(d.int_value));
+    case Default::Float: return check(PyFloat_FromDouble(d.float_value));
+    case Default::Str: return check(PyUnicode_FromString(d.str_value));
+    default: return {};
+    }
+}
+
+Ref build_signature(const FunctionObject& f) {
+    Ref inspect = check(PyImport_ImportModule("inspect"));
+    Ref parameter = check(PyObject_GetAttrString(inspect.get(), "Parameter"));
+    Ref signature = check(PyObject_GetAttrString(inspect.get(), "Signature"));
+    Ref empty = check(PyObject_GetAttrString(parameter.get(), "empty"));
+    Ref positional_or_keyword = check(PyObject_GetAttrString(parameter.get(), "POSITIONAL_OR_KEYWORD"));
+    Ref var_positional = check(PyObject_GetAttrString(parameter.get(), "VAR_POSITIONAL"));
+
+    const FunctionSpec& spec = *f.spec;
+    const Py_ssize_t nparams = static_cast<Py_ssize_t>(spec.params.size());
+    const Py_ssize_t ndefaults = f.defaults ? PyTuple_GET_SIZE(f.defaults) : 0;
+    Ref params = check(PyList_New(0));
+    for (Py_ssize_t i = 0; i < nparams; ++i) {
+        const Param& p = spec.params[static_cast<std::size_t>(i)];
+        Ref kwargs = check(PyDict_New());
+        Ref annotation = p.annotation ? check(PyUnicode_FromString(p.annotation)) : empty;
+        check_status(PyDict_SetItemString(kwargs.get(), "annotation", annotation.get()));
+        if (i >= nparams - ndefaults)
+            check_status(PyDict_SetItemString(kwargs.get(), "default",
+                                              PyTuple_GET_ITEM(f.defaults, i - (nparams - ndefaults))));
+        Ref args = check(PyTuple_Pack(2, f.param_names[i], positional_or_keyword.get()));
+        Ref param = check(PyObject_Call(parameter.get(), args.get(), kwargs.get()));
+        check_status(PyList_Append(params.get(), param.get()));
+    }
+    if (spec.star_param != nullptr) {
+        Ref name = check(PyUnicode_FromString(spec.star_param));
+        Ref param = check(PyObject_CallFunctionObjArgs(parameter.get(), name.get(), var_positional.get(), nullptr));
+        check_status(PyList_Append(params.get(), param.get()));
+    }
+    Ref kwargs = check(PyDict_New());
+    if (spec.return_annotation != nullptr) {
+        Ref annotation = check(PyUnicode_FromString(spec.return_annotation));
+        check_status(PyDict_SetItemString(kwargs.get(), "return_annotation", annotation.get()));
+    }
+    Ref args = check(PyTuple_Pack(1, params.get()));
+    return check(PyObject_Call(signature.get(), args.get(), kwargs.get()));
+}
+
+// Attribute access runs outside any function body, so it has its own small boundary.
+constexpr Frame attribute_frame{"<function attribute>", "<korva>", 0};
+
+PyObject* get_signature(PyObject* self, void*) noexcept {
+    FunctionObject* f = as_function(self);
+    return boundary(attribute_frame, [&]() -> PyObject* {
+        if (f->signature == nullptr)
+            f->signature = build_signature(*f).release();
+        return Ref::borrow(f->signature).release();
+    });
+}
+
+PyObject* get_defaults(PyObject* self, void*) noexcept {
+    PyObject* d = as_function(self)->defaults;
+    return Ref::borrow(d ? d : Py_None).release();
+}
+
+PyObject* get_kwdefaults(PyObject*, void*) noexcept { Py_RETURN_NONE; }
+
+PyObject* get_annotations(PyObject* self, void*) noexcept { return Ref::borrow(as_function(self)->annotations).release(); }
+
+int set_annotations(PyObject* self, PyObject* value, void*) noexcept {
+    if (value == nullptr || !PyDict_Check(value)) {
+        PyErr_SetString(PyExc_TypeError, "__annotations__ must be set to a dict object");
+        return -1;
+    }
+    Py_INCREF(value);
+    Py_SETREF(as_function(self)->annotations, value);
+    return 0;
+}
+
+PyObject* get_name(PyObject* self, void*) noexcept { return Ref::borrow(as_function(self)->name).release(); }
+PyObject* get_qualname(PyObject* self, void*) noexcept { return Ref::borrow(as_function(self)->qualname).release(); }
+
+int set_str(PyObject** field, PyObject* value, const char* what) noexcept {
+    if (value == nullptr || !PyUnicode_Check(value)) {
+        PyErr_Format(PyExc_TypeError, "%s must be set to a string object", what);
+        return -1;
+    }
+    Py_INCREF(value);
+    Py_SETREF(*field, value);
+    return 0;
+}
+
+int set_name(PyObject* self, PyObject* value, void*) noexcept {
+    return set_str(&as_function(self)->name, value, "__name__");
+}
+int set_qualname(PyObject* self, PyObject* value, void*) noexcept {
+    return set_str(&as_function(self)->qualname, value, "__qualname__");
+}
+
+PyGetSetDef getset[] = {
+    {"__name__", get_name, set_name, nullptr, nullptr},
+    {"__qualname__", get_qualname, set_qualname, nullptr, nullptr},
+    {"__defaults__", get_defaults, nullptr, nullptr, nullptr},
+    {"__kwdefaults__", get_kwdefaults, nullptr, nullptr, nullptr},
+    {"__annotations__", get_annotations, set_annotations, nullptr, nullptr},
+    {"__signature__", get_signature, nullptr, nullptr, nullptr},
+    {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyMemberDef members[] = {
+    {"__module__", T_OBJECT, offsetof(FunctionObject, module), 0, nullptr},
+    {"__doc__", T_OBJECT, offsetof(FunctionObject, doc), 0, nullptr},
+    {nullptr, 0, 0, 0, nullptr},
+};
+
+// Pickling and copying find the function again by its qualified name in its module.
+PyObject* reduce(PyObject* self, PyObject*) noexcept { return Ref::borrow(as_function(self)->qualname).release(); }
+
+PyMethodDef methods[] = {
+    {"__reduce__", reduce, METH_NOARGS, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyObject* descr_get(PyObject* self, PyObject* obj, PyObject*) noexcept {
+    if (obj == nullptr || obj == Py_None)
+        return Ref::borrow(self).release();
+    return PyMethod_New(self, obj);
+}
+
+PyObject* repr(PyObject* self) noexcept {
+    return PyUnicode_FromFormat("<function %U at %p>", as_function(self)->qualname, self);
+}
+
+int traverse(PyObject* self, visitproc visit, void* arg) noexcept {
+    FunctionObject* f = as_function(self);
+    Py_VISIT(f->module);
+    Py_VISIT(f->doc);
+    Py_VISIT(f->defaults);
+    Py_VISIT(f->annotations);
+    Py_VISIT(f->dict);
+    Py_VISIT(f->globals);
+    Py_VISIT(f->closure);
+    Py_VISIT(f->signature);
+    return 0;
+}
+
+int clear(PyObject* self) noexcept {
+    FunctionObject* f = as_function(self);
+    Py_CLEAR(f->module);
+    Py_CLEAR(f->doc);
+    Py_CLEAR(f->defaults);
+    Py_CLEAR(f->annotations);
+    Py_CLEAR(f->dict);
+    Py_CLEAR(f->globals);
+    Py_CLEAR(f->closure);
+    Py_CLEAR(f->signature);
+    return 0;
+}
+
+void dealloc(PyObject* self) noexcept {
+    FunctionObject* f = as_function(self);
+    PyObject_GC_UnTrack(self);
+    if (f->weakrefs != nullptr)
+        PyObject_ClearWeakRefs(self);
+    clear(self);
+    Py_CLEAR(f->name);
+    Py_CLEAR(f->qualname);
+    for (PyObject*& n : f->param_names)
+        Py_CLEAR(n);
+    Py_TYPE(self)->tp_free(self);
+}
+
+PyTypeObject make_type() noexcept {
+    PyTypeObject t{};
+    reinterpret_cast<PyObject*>(&t)->ob_refcnt = 1;
+    t.tp_name = "korva_function";
+    t.tp_basicsize = sizeof(FunctionObject);
+    t.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL | Py_TPFLAGS_METHOD_DESCRIPTOR;
+    t.tp_doc = "A function of korva's native modules.";
+    t.tp_vectorcall_offset = offsetof(FunctionObject, vectorcall);
+    t.tp_call = PyVectorcall_Call;
+    t.tp_repr = repr;
+    t.tp_dealloc = dealloc;
+    t.tp_traverse = traverse;
+    t.tp_clear = clear;
+    t.tp_descr_get = descr_get;
+    t.tp_getset = getset;
+    t.tp_members = members;
+    t.tp_methods = methods;
+    t.tp_dictoffset = offsetof(FunctionObject, dict);
+    t.tp_weaklistoffset = offsetof(FunctionObject, weakrefs);
+    return t;
+}
+
+PyTypeObject type_object = make_type();
+
+}  // namespace
+
+PyTypeObject* function_type() {
+    if (!(type_object.tp_flags & Py_TPFLAGS_READY))
+        check_status(PyType_Ready(&type_object));
+    return &type_object;
+}
+
+Ref make_function(const FunctionSpec& spec, Handle globals, const char* module_name, const char* source,
+                  Handle closure) {
+    if (spec.params.size() > max_params)
+        raise(PyExc_SystemError, "%s: too many parameters", spec.qualname);
+    PyTypeObject* type = function_type();
+    Ref self = check(reinterpret_cast<PyObject*>(PyObject_GC_New(FunctionObject, type)));
+    FunctionObject* f = as_function(self.get());
+    // Every field is valid (NULL) before anything below can fail and free the object.
+    std::memset(reinterpret_cast<char*>(f) + sizeof(PyObject), 0, sizeof(FunctionObject) - sizeof(PyObject));
+    f->vectorcall = vectorcall;
+    f->spec = &spec;
+    f->source = source;
+    f->name = check(PyUnicode_InternFromString(spec.name)).release();
+    f->qualname = check(PyUnicode_FromString(spec.qualname)).release();
+    f->module = check(PyUnicode_FromString(module_name)).release();
+    f->doc = spec.doc ? check(PyUnicode_FromString(spec.doc)).release() : Ref::borrow(Py_None).release();
+    f->globals = Ref::borrow(globals).release();
+    f->closure = Ref::borrow(closure).release();
+
+    Ref annotations = check(PyDict_New());
+    Ref defaults = check(PyList_New(0));
+    for (std::size_t i = 0; i < spec.params.size(); ++i) {
+        const Param& p = spec.params[i];
+        f->param_names[i] = check(PyUnicode_InternFromString(p.name)).release();
+        if (p.annotation != nullptr) {
+            Ref text = check(PyUnicode_FromString(p.annotation));
+            check_status(PyDict_SetItem(annotations.get(), f->param_names[i], text.get()));
+        }
+        if (p.def.kind != Default::Required) {
+            Ref value = default_object(p.def);
+            check_status(PyList_Append(defaults.get(), value.get()));
+        }
+    }
+    if (spec.return_annotation != nullptr) {
+        Ref text = check(PyUnicode_FromString(spec.return_annotation));
+        check_status(PyDict_SetItemString(annotations.get(), "return", text.get()));
+    }
+    f->annotations = annotations.release();
+    if (PyList_GET_SIZE(defaults.get()) > 0)
+        f->defaults = check(PyList_AsTuple(defaults.get())).release();
+    PyObject_GC_Track(self.get());
+    return self;
+}
+
+}  // namespace pycore

@@ -1,0 +1,70 @@
+// Module frame helpers shared by both extension modules.
+#include "module.hpp"
+
+#include <cstdio>
+
+namespace pycore {
+
+void guard_initialisation(const ModuleInfo& info, bool already_initialised) {
+    if (PyInterpreterState_Get() != PyInterpreterState_Main())
+        raise(PyExc_ImportError,
+              "Interpreter change detected - this module can only be loaded into one interpreter per process.");
+    if (already_initialised)
+        raise(PyExc_RuntimeError, "Module '%s' has already been imported. Re-initialisation is not supported.",
+              info.short_name);
+    int major = 0, minor = 0;
+    std::sscanf(Py_GetVersion(), "%d.%d", &major, &minor);
+    if (major != PY_MAJOR_VERSION || minor != PY_MINOR_VERSION)
+        check_status(PyErr_WarnFormat(PyExc_RuntimeWarning, 1,
+                                      "compile time Python version %d.%d of module '%.100s' %s runtime version %d.%d",
+                                      PY_MAJOR_VERSION, PY_MINOR_VERSION, info.qualified_name, "does not match", major,
+                                      minor));
+}
+
+PyObject* intern(const char* text) {
+    // Interned strings of the process live as long as the interpreter; we keep our reference.
+    return check(PyUnicode_InternFromString(text)).release();
+}
+
+Ref global(Handle globals, PyObject* name, std::source_location loc) {
+    PyObject* value = PyDict_GetItemWithError(globals.ptr(), name);
+    if (value == nullptr) {
+        if (PyErr_Occurred())
+            throw_python_error(loc);
+        value = PyDict_GetItemWithError(PyEval_GetBuiltins(), name);
+        if (value == nullptr) {
+            if (PyErr_Occurred())
+                throw_python_error(loc);
+            PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
+            throw_python_error(loc);
+        }
+    }
+    return Ref::borrow(value);
+}
+
+void set_global(Handle module, const char* name, Handle value) {
+    check_status(PyObject_SetAttrString(module.ptr(), name, value.ptr()));
+}
+
+void Printer::init() {
+    Ref builtins = check(PyImport_ImportModule("builtins"));
+    print_ = check(PyObject_GetAttrString(builtins.get(), "print"));
+    end_flush_ = check(Py_BuildValue("(ss)", "end", "flush"));
+    empty_ = check(PyUnicode_FromStringAndSize("", 0));
+}
+
+void Printer::line(Handle text, std::source_location loc) const {
+    PyObject* args[] = {text.ptr()};
+    check(PyObject_Vectorcall(print_.get(), args, 1, nullptr), loc);
+}
+
+void Printer::empty_line(std::source_location loc) const {
+    check(PyObject_Vectorcall(print_.get(), nullptr, 0, nullptr), loc);
+}
+
+void Printer::in_place(Handle text, std::source_location loc) const {
+    PyObject* args[] = {text.ptr(), empty_.get(), Py_True};
+    check(PyObject_Vectorcall(print_.get(), args, 1, end_flush_.get()), loc);
+}
+
+}  // namespace pycore
