@@ -81,7 +81,8 @@ bool subclass_of(Conv conv, PyObject* o) noexcept {
 
 const char* type_name(Conv conv) noexcept {
     switch (conv) {
-    case Conv::Int: return "int";
+    case Conv::Int:
+    case Conv::IntLate: return "int";
     case Conv::Float:
     case Conv::OptFloat: return "float";
     case Conv::Str: return "str";
@@ -158,10 +159,12 @@ struct Binder {
             PyObject* o = s.given.ptr();
             switch (p.conv) {
             case Conv::Int:
+            case Conv::IntLate:
                 if (!PyLong_CheckExact(o)) {
-                    if (!PyNumber_Check(o))
+                    if (PyNumber_Check(o))
+                        s.owned = check(PyNumber_Long(o));
+                    else if (p.conv == Conv::Int)
                         raise_argument_type(p.name, "int", o, false);
-                    s.owned = check(PyNumber_Long(o));
                 }
                 break;
             case Conv::Float:
@@ -189,6 +192,8 @@ struct Binder {
         for (std::size_t i = 0; i < n; ++i) {
             const Param& p = spec.params[i];
             PyObject* o = out.slots_[i].given.ptr();
+            if (p.conv == Conv::IntLate && !out.slots_[i].owned && !PyLong_CheckExact(o))
+                raise_argument_type(p.name, "int", o, false);
             if (p.conv != Conv::Str && p.conv != Conv::List && p.conv != Conv::Dict)
                 continue;
             if (exact_type(p.conv, o) || (o == Py_None && p.def.kind == Default::None))

@@ -16,6 +16,7 @@ namespace pycore {
 enum class Conv : unsigned char {
     Any,       // not enforced
     Int,       // exact int kept; other numbers through int()
+    IntLate,   // as Int, but a non-number is reported with the exact-type tests, in parameter order
     Float,     // the interpreter's float conversion
     OptFloat,  // None, or a number converted to float
     Str,       // exactly str (None too where the default is None)

@@ -1,0 +1,441 @@
+// train_router: trains the routing head of one RSSP node, with prepare_split, its per-call helper.
+#include <charconv>
+#include <climits>
+#include <cmath>
+
+#include "../pycore/text.hpp"
+#include "tarvex.hpp"
+
+namespace korva::tarvex {
+
+using pycore::check;
+using pycore::check_status;
+using pycore::Conv;
+using pycore::Param;
+
+namespace {
+
+constexpr long long val_interval = 50;  // with validation data, evaluate every 50th epoch
+constexpr Py_ssize_t min_train_pixels = 4;
+constexpr Py_ssize_t min_val_pixels = 2;
+
+// ---------------------------------------------------------------------------
+// prepare_split
+
+/// What prepare_split shares with the call of train_router that made it.
+enum Shared { SharedLabels, SharedFpMap, SharedLeftClasses, SharedNodeClasses, SharedCount };
+
+Ref getitem(Handle obj, Handle key, std::source_location loc = std::source_location::current()) {
+    return check(PyObject_GetItem(obj.ptr(), key.ptr()), loc);
+}
+
+Ref pair(Handle a, Handle b) { return check(PyTuple_Pack(2, a.ptr(), b.ptr())); }
+
+/// Whether numpy.isin(node_labels, list(left_classes)) gives exactly what set membership
+/// gives: integer or bool labels against int class labels, compared without going through
+/// floating point.
+bool isin_matches_membership(Handle node_labels, Handle left_classes) {
+    const State& s = state();
+    Ref ndim = attr(node_labels, s.ndim);
+    if (!PyLong_CheckExact(ndim.get()) || PyLong_AsLong(ndim.get()) != 1)
+        return false;
+    Ref dtype = attr(node_labels, s.dtype);
+    Ref kind = attr(dtype, s.kind);
+    if (!PyUnicode_Check(kind.get()) || PyUnicode_GET_LENGTH(kind.get()) != 1)
+        return false;
+    switch (PyUnicode_READ_CHAR(kind.get(), 0)) {
+    case 'i':
+    case 'b':
+        break;
+    case 'u': {
+        // uint64 against int64 meets in float64, which merges large neighbours.
+        Ref itemsize = attr(dtype, s.itemsize);
+        const long size = PyLong_AsLong(itemsize.get());
+        if (size == -1 && PyErr_Occurred())
+            pycore::throw_python_error();
+        if (size >= 8)
+            return false;
+        break;
+    }
+    default:
+        return false;
+    }
+    Ref it = check(PyObject_GetIter(left_classes.ptr()));
+    while (PyObject* next = PyIter_Next(it.get())) {
+        Ref label = Ref::steal(next);
+        if (!PyLong_Check(label.get()))
+            return false;
+        int overflow = 0;
+        PyLong_AsLongLongAndOverflow(label.get(), &overflow);
+        if (overflow != 0)
+            return false;
+    }
+    if (PyErr_Occurred())
+        pycore::throw_python_error();
+    return true;
+}
+
+/// The float32 targets: 1.0 for a label of the left classes, else 0.0.
+Ref left_targets(Handle globals, Handle node_labels, Handle left_classes) {
+    const State& s = state();
+    Ref values;
+    if (isin_matches_membership(node_labels, left_classes)) {
+        // One vectorised membership test instead of one set look-up per pixel.
+        Ref np = pycore::global(globals, s.np);
+        Ref classes = check(PySequence_List(left_classes.ptr()));
+        values = call(attr(np, s.isin), {node_labels, classes});
+    } else {
+        const Py_ssize_t n = PyObject_Size(node_labels.ptr());
+        if (n < 0)
+            pycore::throw_python_error();
+        values = check(PyList_New(n));
+        Ref it = check(PyObject_GetIter(node_labels.ptr()));
+        for (Py_ssize_t i = 0; i < n; ++i) {
+            PyObject* next = PyIter_Next(it.get());
+            if (next == nullptr) {
+                if (PyErr_Occurred())
+                    pycore::throw_python_error();
+                pycore::raise(PyExc_RuntimeError, "node labels changed size during iteration");
+            }
+            Ref label = Ref::steal(next);
+            const int is_left = check_status(PySet_Contains(left_classes.ptr(), label.get()));
+            PyList_SET_ITEM(values.get(), i, Ref::borrow(is_left ? s.one : s.zero).release());
+        }
+    }
+    Ref torch = pycore::global(globals, s.torch);
+    Ref float32 = attr(torch, s.float32);
+    return call(attr(torch, s.tensor), {values, float32}, s.kw_dtype);
+}
+
+/// (fingerprints, targets, node labels) of the node's pixels among `coords`, or
+/// (None, None, None) when fewer than two remain.
+Ref prepare_split_impl(pycore::FunctionObject& fn, const pycore::Arguments& args) {
+    const State& s = state();
+    Handle globals = fn.global_namespace();
+    Handle shared = fn.closure;
+    Handle labels = PyTuple_GET_ITEM(shared.ptr(), SharedLabels);
+    Handle fp_map = PyTuple_GET_ITEM(shared.ptr(), SharedFpMap);
+    Handle left_classes = PyTuple_GET_ITEM(shared.ptr(), SharedLeftClasses);
+    Handle node_classes = PyTuple_GET_ITEM(shared.ptr(), SharedNodeClasses);
+    Handle coords = args.object(0);
+
+    Ref rows = getitem(coords, s.column[0]);
+    Ref cols = getitem(coords, s.column[1]);
+    Ref global_labels = call_method(getitem(labels, pair(rows, cols)), s.numpy);
+
+    Ref np = pycore::global(globals, s.np);
+    Ref isin = attr(np, s.isin);
+    Ref class_list = check(PySequence_List(node_classes.ptr()));
+    Ref mask = call(isin, {global_labels, class_list});
+
+    rows = getitem(rows, mask);
+    cols = getitem(cols, mask);
+    Ref node_labels = getitem(global_labels, mask);
+
+    const Py_ssize_t n = PyObject_Size(node_labels.get());
+    if (n < 0)
+        pycore::throw_python_error();
+    if (n < 2)
+        return check(PyTuple_Pack(3, Py_None, Py_None, Py_None));
+
+    Ref targets = left_targets(globals, node_labels, left_classes);
+    Ref fp = getitem(fp_map, pair(rows, cols));
+    return check(PyTuple_Pack(3, fp.get(), targets.get(), node_labels.get()));
+}
+
+constexpr Param prepare_split_params[] = {{"coords", nullptr, Conv::Any}};
+
+const pycore::FunctionSpec prepare_split_spec{
+    "prepare_split", "train_router.<locals>.prepare_split", nullptr, prepare_split_params, nullptr, nullptr,
+    prepare_split_impl, __LINE__};
+
+// ---------------------------------------------------------------------------
+// train_router
+
+/// with torch.no_grad(): entered on construction; left by exit(), or by the destructor
+/// when an exception unwinds through the block.
+class NoGrad {
+public:
+    explicit NoGrad(Handle torch) : context_(call(attr(torch, state().no_grad), {})) {
+        call_method(context_, state().enter);
+        entered_ = true;
+    }
+    NoGrad(const NoGrad&) = delete;
+    NoGrad& operator=(const NoGrad&) = delete;
+
+    void exit(std::source_location loc = std::source_location::current()) {
+        entered_ = false;
+        call_method(context_, state().exit, {Py_None, Py_None, Py_None}, loc);
+    }
+
+    ~NoGrad() {
+        if (!entered_)
+            return;
+        // Gradient recording is switched back on whatever failed; the failure in flight
+        // is the one that propagates.
+        pycore::ExceptionStash stash;
+        PyObject* stack[] = {nullptr, context_.get(), Py_None, Py_None, Py_None};
+        PyObject* result =
+            PyObject_VectorcallMethod(state().exit, stack + 1, 4 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
+        if (result == nullptr)
+            PyErr_Clear();
+        Py_XDECREF(result);
+    }
+
+private:
+    Ref context_;  // owned: the no_grad object
+    bool entered_ = false;
+};
+
+/// ((output > 0.5).float() == targets).float().mean().item()
+double accuracy(Handle router, Handle fingerprints, Handle targets) {
+    const State& s = state();
+    Ref output = call(router, {fingerprints});
+    Ref routed_left = check(PyObject_RichCompare(output.get(), s.half, Py_GT));
+    Ref predicted = call_method(routed_left, s.float_);
+    Ref right = check(PyObject_RichCompare(predicted.get(), targets.ptr(), Py_EQ));
+    Ref mean = call_method(call_method(right, s.float_), s.mean);
+    Ref value = call_method(mean, s.item);
+    const double acc = PyFloat_AsDouble(value.get());
+    if (acc == -1.0 && PyErr_Occurred())
+        pycore::throw_python_error();
+    return acc;
+}
+
+/// {key: tensor.cpu().clone() for key, tensor in router.state_dict().items()}
+Ref cpu_copies(Handle router) {
+    const State& s = state();
+    Ref state_dict = call_method(router, s.state_dict);
+    Ref items = check(PyMapping_Items(state_dict.get()));
+    Ref copies = check(PyDict_New());
+    const Py_ssize_t n = PyList_GET_SIZE(items.get());
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        PyObject* entry = PyList_GET_ITEM(items.get(), i);
+        if (!PyTuple_Check(entry) || PyTuple_GET_SIZE(entry) != 2)
+            pycore::raise(PyExc_ValueError, "state_dict items must be (key, tensor) pairs");
+        Ref copy = call_method(call_method(PyTuple_GET_ITEM(entry, 1), s.cpu), s.clone);
+        check_status(PyDict_SetItem(copies.get(), PyTuple_GET_ITEM(entry, 0), copy.get()));
+    }
+    return copies;
+}
+
+/// format(value, ".4f")
+void append_fixed4(pycore::TextBuilder& out, double value) {
+    if (std::isnan(value)) {
+        out << "nan";
+        return;
+    }
+    if (std::isinf(value)) {
+        out << (value < 0 ? "-inf" : "inf");
+        return;
+    }
+    char digits[400];
+    auto [end, ec] = std::to_chars(digits, digits + sizeof digits, value, std::chars_format::fixed, 4);
+    out << std::string_view(digits, static_cast<std::size_t>(end - digits));
+}
+
+long long as_count(Handle value) {
+    const long long n = PyLong_AsLongLong(value.ptr());
+    if (n == -1 && PyErr_Occurred())
+        pycore::throw_python_error();
+    return n;
+}
+
+/// `(targets == value).sum().item()`
+long long count_equal(Handle targets, Handle value) {
+    Ref equal = check(PyObject_RichCompare(targets.ptr(), value.ptr(), Py_EQ));
+    Ref count = call_method(call_method(equal, state().sum), state().item);
+    return as_count(count);
+}
+
+Ref class_set(Handle node, PyObject* side) {
+    const State& s = state();
+    Ref child = getitem(node, side);
+    Ref classes = getitem(child, s.classes);
+    return check(PySet_New(classes.get()));
+}
+
+Ref train_router_impl(pycore::FunctionObject& fn, const pycore::Arguments& args) {
+    const State& s = state();
+    Handle globals = fn.global_namespace();
+    Handle node = args.object(0);
+    Handle labels = args.object(1);
+    Handle train_coords = args.object(2);
+    Handle val_coords = args.object(3);
+    Handle fp_map = args.object(4);
+    Handle d_model = args.object(5);
+    Handle epochs_arg = args.object(6);
+    const double lr = args.number(7);
+    Handle device = args.object(8);
+
+    // Without a single epoch there is no training accuracy to report: refuse it up front.
+    int overflow = 0;
+    long long epochs = PyLong_AsLongLongAndOverflow(epochs_arg.ptr(), &overflow);
+    if (epochs == -1 && PyErr_Occurred())
+        pycore::throw_python_error();
+    if (overflow < 0 || (overflow == 0 && epochs < 1))
+        pycore::raise(PyExc_ValueError, "epochs must be at least 1, got %S", epochs_arg.ptr());
+    if (overflow > 0)
+        epochs = LLONG_MAX;  // never reached: such a run does not end
+
+    // A class in both subsets counts as left.
+    Ref left_classes = class_set(node, s.left);
+    Ref right_classes = class_set(node, s.right);
+    Ref node_classes = check(PyNumber_Or(left_classes.get(), right_classes.get()));
+
+    Ref shared = check(PyTuple_New(SharedCount));
+    PyTuple_SET_ITEM(shared.get(), SharedLabels, Ref::borrow(labels).release());
+    PyTuple_SET_ITEM(shared.get(), SharedFpMap, Ref::borrow(fp_map).release());
+    PyTuple_SET_ITEM(shared.get(), SharedLeftClasses, Ref::borrow(left_classes).release());
+    PyTuple_SET_ITEM(shared.get(), SharedNodeClasses, Ref::borrow(node_classes).release());
+    Ref prepare_split =
+        pycore::make_function(prepare_split_spec, globals, module_info.qualified_name, module_info.source, shared);
+
+    Ref train_split = call(prepare_split, {train_coords});
+    Ref val_split = call(prepare_split, {val_coords});
+    Handle train_fp = PyTuple_GET_ITEM(train_split.get(), 0);
+    Handle train_tgt = PyTuple_GET_ITEM(train_split.get(), 1);
+    Handle val_fp = PyTuple_GET_ITEM(val_split.get(), 0);
+    Handle val_tgt = PyTuple_GET_ITEM(val_split.get(), 1);
+
+    if (train_fp.ptr() == Py_None)
+        return Ref::borrow(Py_None);
+    const Py_ssize_t n_train = PyObject_Size(train_fp.ptr());
+    if (n_train < 0)
+        pycore::throw_python_error();
+    if (n_train < min_train_pixels)
+        return Ref::borrow(Py_None);
+
+    // Class balance: each side carries half of the total weight.
+    const long long n_left = count_equal(train_tgt, s.one);
+    const long long n_right = count_equal(train_tgt, s.zero);
+    const long long total = n_left + n_right;
+    Ref torch = pycore::global(globals, s.torch);
+    Ref sample_weights;
+    if (n_left > 0 && n_right > 0) {
+        const double w_left = static_cast<double>(total) / (2.0 * static_cast<double>(n_left));
+        const double w_right = static_cast<double>(total) / (2.0 * static_cast<double>(n_right));
+        Ref where = attr(torch, s.where);
+        Ref is_left = check(PyObject_RichCompare(train_tgt.ptr(), s.one, Py_EQ));
+        Ref tensor = attr(torch, s.tensor);
+        Ref left_weight = call(tensor, {check(PyFloat_FromDouble(w_left))});
+        Ref right_weight = call(tensor, {check(PyFloat_FromDouble(w_right))});
+        sample_weights = call_method(call(where, {is_left, left_weight, right_weight}), s.to, {device});
+    } else {
+        sample_weights = call_method(call(attr(torch, s.ones_like), {train_tgt}), s.to, {device});
+    }
+
+    Ref train_fp_tensor = call_method(train_fp, s.to, {device});
+    Ref train_tgt_tensor = call_method(train_tgt, s.to, {device});
+
+    bool has_val = false;
+    if (val_fp.ptr() != Py_None) {
+        const Py_ssize_t n_val = PyObject_Size(val_fp.ptr());
+        if (n_val < 0)
+            pycore::throw_python_error();
+        has_val = n_val >= min_val_pixels;
+    }
+    Ref val_fp_tensor, val_tgt_tensor;
+    if (has_val) {
+        val_fp_tensor = call_method(val_fp, s.to, {device});
+        val_tgt_tensor = call_method(val_tgt, s.to, {device});
+    }
+
+    Ref router_class = pycore::global(globals, s.router_name);
+    Ref router = call_method(call(router_class, {d_model}, s.kw_d_model), s.to, {device});
+    Ref adamw = attr(attr(torch, s.optim), s.adamw);
+    Ref parameters = call_method(router, s.parameters);
+    Ref lr_value = check(PyFloat_FromDouble(lr));
+    Ref optimizer = call(adamw, {parameters, lr_value, s.weight_decay}, s.kw_lr_decay);
+    Ref criterion = call(attr(attr(torch, s.nn), s.bce_loss), {s.none_text}, s.kw_reduction);
+    double best_val_acc = 0.0;
+    Ref best_state;  // empty until a checkpoint is taken
+    double train_acc = 0.0;
+
+    // Full batch: one forward and one backward pass over all training pixels per epoch.
+    for (long long epoch = 1; epoch <= epochs; ++epoch) {
+        call_method(router, s.train);
+        Ref pred = call(router, {train_fp_tensor});
+        Ref per_sample_loss = call(criterion, {pred, train_tgt_tensor});
+        Ref weighted = check(PyNumber_Multiply(per_sample_loss.get(), sample_weights.get()));
+        Ref loss = call_method(weighted, s.mean);
+        call_method(optimizer, s.zero_grad);
+        call_method(loss, s.backward);
+        call_method(optimizer, s.step);
+
+        if (epoch != epochs && !(has_val && epoch % val_interval == 0))
+            continue;
+        call_method(router, s.eval);
+        NoGrad no_grad(pycore::global(globals, s.torch));
+        train_acc = accuracy(router, train_fp_tensor, train_tgt_tensor);
+        if (has_val) {
+            const double val_acc = accuracy(router, val_fp_tensor, val_tgt_tensor);
+            // Strictly better only: an equal accuracy keeps the earlier checkpoint.
+            if (val_acc > best_val_acc) {
+                best_val_acc = val_acc;
+                best_state = cpu_copies(router);
+            }
+        }
+        no_grad.exit();
+    }
+
+    pycore::TextBuilder line;
+    line << "    Router: train_acc=";
+    append_fixed4(line, train_acc);
+    if (has_val) {
+        line << " | val_acc=";
+        append_fixed4(line, best_val_acc);
+        line << " | left=";
+    } else {
+        line << " | no val | left=";
+    }
+    line << n_left << " right=" << n_right;
+    s.print.line(line.str());
+
+    // Without validation data, or when no evaluation beat 0.0, the final weights are the result.
+    if (!has_val || !best_state)
+        best_state = cpu_copies(router);
+
+    call_method(router, s.cpu);
+    call_method(router, s.load_state_dict, {best_state});
+    call_method(router, s.eval);
+    return router;
+}
+
+constexpr const char* train_router_doc =
+    "Train the SSSRRouter head of one RSSP node.\n"
+    "\n"
+    "Ground truth: a pixel of the node's left classes is 1.0, of its right classes 0.0;\n"
+    "pixels of other classes take no part. The loss is class-balanced binary cross-entropy,\n"
+    "trained full-batch with AdamW; the checkpoint with the best validation accuracy is kept.\n"
+    "\n"
+    "Args:\n"
+    "    node: RSSP node record; node[\"left\"][\"classes\"] and node[\"right\"][\"classes\"] are read.\n"
+    "    labels: (H, W) tensor of global class labels, on the CPU.\n"
+    "    train_coords: (N, 2) integer array of training pixel (row, col) coordinates.\n"
+    "    val_coords: (M, 2) integer array of validation pixel (row, col) coordinates.\n"
+    "    fp_map: (H, W, d_model) float32 tensor of SSM fingerprints, on the CPU.\n"
+    "\n"
+    "Returns the trained head on the CPU in evaluation mode, or None when the node has\n"
+    "fewer than 4 training pixels.\n";
+
+constexpr Param train_router_params[] = {
+    {"node", "dict", Conv::Dict},
+    {"labels", "torch.Tensor", Conv::Any},
+    {"train_coords", "np.ndarray", Conv::Any},
+    {"val_coords", "np.ndarray", Conv::Any},
+    {"fp_map", "torch.Tensor", Conv::Any},
+    // A non-number d_model or epochs is reported after node's type test.
+    {"d_model", "int", Conv::IntLate, pycore::default_int(64)},
+    {"epochs", "int", Conv::IntLate, pycore::default_int(200)},
+    {"lr", "float", Conv::Float, pycore::default_float(0.001)},
+    {"device", "str", Conv::Str, pycore::default_str("cuda")},
+};
+
+}  // namespace
+
+const pycore::FunctionSpec train_router_spec{
+    "train_router", "train_router", train_router_doc, train_router_params, nullptr, "'SSSRRouter | None'",
+    train_router_impl, __LINE__};
+
+}  // namespace korva::tarvex
