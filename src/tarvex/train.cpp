@@ -188,10 +188,9 @@ private:
 };
 
 /// ((output > 0.5).float() == targets).float().mean().item()
-double accuracy(Handle router, Handle fingerprints, Handle targets) {
+double accuracy(Handle output, Handle targets) {
     const State& s = state();
-    Ref output = call(router, {fingerprints});
-    Ref routed_left = check(PyObject_RichCompare(output.get(), s.half, Py_GT));
+    Ref routed_left = check(PyObject_RichCompare(output.ptr(), s.half, Py_GT));
     Ref predicted = call_method(routed_left, s.float_);
     Ref right = check(PyObject_RichCompare(predicted.get(), targets.ptr(), Py_EQ));
     Ref mean = call_method(call_method(right, s.float_), s.mean);
@@ -352,13 +351,16 @@ Ref train_router_impl(pycore::FunctionObject& fn, const pycore::Arguments& args)
     Ref best_state;  // empty until a checkpoint is taken
     double train_acc = 0.0;
 
+    // An epoch's tensors stay alive until the next epoch replaces them, as the locals of a
+    // loop do, so the allocator sees the same pattern of requests on every path.
+    Ref pred, per_sample_loss, loss, val_pred;
+
     // Full batch: one forward and one backward pass over all training pixels per epoch.
     for (long long epoch = 1; epoch <= epochs; ++epoch) {
         call_method(router, s.train);
-        Ref pred = call(router, {train_fp_tensor});
-        Ref per_sample_loss = call(criterion, {pred, train_tgt_tensor});
-        Ref weighted = check(PyNumber_Multiply(per_sample_loss.get(), sample_weights.get()));
-        Ref loss = call_method(weighted, s.mean);
+        pred = call(router, {train_fp_tensor});
+        per_sample_loss = call(criterion, {pred, train_tgt_tensor});
+        loss = call_method(check(PyNumber_Multiply(per_sample_loss.get(), sample_weights.get())), s.mean);
         call_method(optimizer, s.zero_grad);
         call_method(loss, s.backward);
         call_method(optimizer, s.step);
@@ -367,9 +369,10 @@ Ref train_router_impl(pycore::FunctionObject& fn, const pycore::Arguments& args)
             continue;
         call_method(router, s.eval);
         NoGrad no_grad(pycore::global(globals, s.torch));
-        train_acc = accuracy(router, train_fp_tensor, train_tgt_tensor);
+        train_acc = accuracy(call(router, {train_fp_tensor}), train_tgt_tensor);
         if (has_val) {
-            const double val_acc = accuracy(router, val_fp_tensor, val_tgt_tensor);
+            val_pred = call(router, {val_fp_tensor});
+            const double val_acc = accuracy(val_pred, val_tgt_tensor);
             // Strictly better only: an equal accuracy keeps the earlier checkpoint.
             if (val_acc > best_val_acc) {
                 best_val_acc = val_acc;

@@ -1,0 +1,87 @@
+"""Times train_router against its plain-Python transcription on the CPU, one thread.
+
+Each size runs both versions in interleaved pairs (alternating which goes first) from the
+same seed, checks that they return the same weights, and prints the median times and the
+ratio reference / native (above 1.0: the native module is faster).
+
+    python bench/train_router.py [--repeats N]
+"""
+
+import argparse
+import contextlib
+import io
+import pathlib
+import statistics
+import sys
+import time
+
+import numpy as np
+import torch
+
+sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent.parent / "tests" / "tarvex"))
+
+from korva.rssp.tarvex import train_router  # noqa: E402
+from reference_router import reference_train_router  # noqa: E402
+
+D_MODEL = 64
+NODE = {"left": {"classes": [0, 1, 2]}, "right": {"classes": [3, 4]}}
+
+# (training pixels, validation pixels, epochs)
+SIZES = [(300, 100, 200), (4_000, 1_000, 200), (100_000, 25_000, 1)]
+
+
+def make_scene(n_train, n_val, seed=0):
+    """A label map holding only the node's classes, so every coordinate is a training pixel."""
+    rng = np.random.default_rng(seed)
+    side = int(np.ceil(np.sqrt(n_train + n_val)))
+    labels = torch.from_numpy(rng.integers(0, 5, size=(side, side)).astype(np.int64))
+    offsets = rng.standard_normal((5, D_MODEL)).astype(np.float32)
+    fp = rng.standard_normal((side, side, D_MODEL)).astype(np.float32) + offsets[labels.numpy()]
+    coords = np.stack(np.meshgrid(np.arange(side), np.arange(side), indexing="ij"), -1).reshape(-1, 2)
+    coords = coords[rng.permutation(len(coords))].astype(np.int64)
+    return labels, coords[:n_train], coords[n_train:n_train + n_val], torch.from_numpy(fp)
+
+
+def timed(fn, scene, epochs):
+    torch.manual_seed(0)
+    sink = io.StringIO()
+    start = time.perf_counter()
+    with contextlib.redirect_stdout(sink):
+        router = fn(NODE, *scene, d_model=D_MODEL, epochs=epochs, lr=0.001, device="cpu")
+    return time.perf_counter() - start, router
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--repeats", type=int, default=9)
+    args = parser.parse_args()
+    torch.set_num_threads(1)
+
+    print(f"torch {torch.__version__}, numpy {np.__version__}, 1 thread, median of {args.repeats} interleaved pairs")
+    print(f"{'train px':>9} {'val px':>7} {'epochs':>6} {'native s':>10} {'reference s':>12} {'ratio':>7}")
+    for n_train, n_val, epochs in SIZES:
+        scene = make_scene(n_train, n_val)
+        # One untimed pair: first-call costs (allocator, imports) fall on neither side.
+        timed(train_router, scene, epochs)
+        timed(reference_train_router, scene, epochs)
+        native, reference = [], []
+        for rep in range(args.repeats):
+            order = [(train_router, native), (reference_train_router, reference)]
+            if rep % 2:
+                order.reverse()
+            results = []
+            for fn, times in order:
+                seconds, router = timed(fn, scene, epochs)
+                times.append(seconds)
+                results.append(router.state_dict())
+            a, b = results
+            if any(not torch.equal(a[k], b[k]) for k in a):
+                sys.exit("native and reference weights differ")
+        t_native = statistics.median(native)
+        t_reference = statistics.median(reference)
+        print(f"{n_train:>9} {n_val:>7} {epochs:>6} {t_native:>10.4f} {t_reference:>12.4f} "
+              f"{t_reference / t_native:>7.3f}")
+
+
+if __name__ == "__main__":
+    main()
