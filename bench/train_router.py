@@ -2,7 +2,8 @@
 
 Each size runs both versions in interleaved pairs (alternating which goes first) from the
 same seed, checks that they return the same weights, and prints the median times and the
-ratio reference / native (above 1.0: the native module is faster).
+ratio reference / native (above 1.0: the native module is faster), both as elapsed time and
+as the calling thread's CPU time.
 
     python bench/train_router.py [--repeats N]
 """
@@ -43,12 +44,13 @@ def make_scene(n_train, n_val, seed=0):
 
 
 def timed(fn, scene, epochs):
+    """(wall seconds, CPU seconds of this thread, router) of one call."""
     torch.manual_seed(0)
     sink = io.StringIO()
-    start = time.perf_counter()
+    wall, cpu = time.perf_counter(), time.thread_time()
     with contextlib.redirect_stdout(sink):
         router = fn(NODE, *scene, d_model=D_MODEL, epochs=epochs, lr=0.001, device="cpu")
-    return time.perf_counter() - start, router
+    return time.perf_counter() - wall, time.thread_time() - cpu, router
 
 
 def main():
@@ -58,7 +60,9 @@ def main():
     torch.set_num_threads(1)
 
     print(f"torch {torch.__version__}, numpy {np.__version__}, 1 thread, median of {args.repeats} interleaved pairs")
-    print(f"{'train px':>9} {'val px':>7} {'epochs':>6} {'native s':>10} {'reference s':>12} {'ratio':>7}")
+    print("wall: elapsed seconds; cpu: this thread's CPU seconds (steadier on a shared machine)")
+    print(f"{'train px':>9} {'val px':>7} {'epochs':>6} {'native wall':>12} {'ref wall':>9} {'ratio':>6}"
+          f" {'native cpu':>11} {'ref cpu':>8} {'ratio':>6}")
     for n_train, n_val, epochs in SIZES:
         scene = make_scene(n_train, n_val)
         # One untimed pair: first-call costs (allocator, imports) fall on neither side.
@@ -69,18 +73,18 @@ def main():
             order = [(train_router, native), (reference_train_router, reference)]
             if rep % 2:
                 order.reverse()
-            results = []
+            states = []
             for fn, times in order:
-                seconds, router = timed(fn, scene, epochs)
-                times.append(seconds)
-                results.append(router.state_dict())
-            a, b = results
+                wall, cpu, router = timed(fn, scene, epochs)
+                times.append((wall, cpu))
+                states.append(router.state_dict())
+            a, b = states
             if any(not torch.equal(a[k], b[k]) for k in a):
                 sys.exit("native and reference weights differ")
-        t_native = statistics.median(native)
-        t_reference = statistics.median(reference)
-        print(f"{n_train:>9} {n_val:>7} {epochs:>6} {t_native:>10.4f} {t_reference:>12.4f} "
-              f"{t_reference / t_native:>7.3f}")
+        wall_n, wall_r = (statistics.median(t[0] for t in times) for times in (native, reference))
+        cpu_n, cpu_r = (statistics.median(t[1] for t in times) for times in (native, reference))
+        print(f"{n_train:>9} {n_val:>7} {epochs:>6} {wall_n:>12.4f} {wall_r:>9.4f} {wall_r / wall_n:>6.3f}"
+              f" {cpu_n:>11.4f} {cpu_r:>8.4f} {cpu_r / cpu_n:>6.3f}")
 
 
 if __name__ == "__main__":

@@ -25,7 +25,7 @@ Ref init_impl(pycore::FunctionObject& fn, const pycore::Arguments& args) {
     Handle d_model = args.object(1);
 
     // The class that defines this method, never type(self): a subclass would recurse.
-    Handle owner = PyCell_GET(fn.closure);
+    Handle owner = fn.closure && PyCell_Check(fn.closure) ? PyCell_GET(fn.closure) : nullptr;
     if (!owner)
         pycore::raise(PyExc_SystemError, "SSSRRouter.__init__ used before its class exists");
     Ref parent = call(Handle(reinterpret_cast<PyObject*>(&PySuper_Type)), {owner, self});

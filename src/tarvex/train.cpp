@@ -31,39 +31,50 @@ Ref getitem(Handle obj, Handle key, std::source_location loc = std::source_locat
 
 Ref pair(Handle a, Handle b) { return check(PyTuple_Pack(2, a.ptr(), b.ptr())); }
 
+/// getattr(obj, name, None), with None as an empty Ref.
+Ref optional_attr(Handle obj, PyObject* name) {
+    PyObject* value = PyObject_GetAttr(obj.ptr(), name);
+    if (value == nullptr) {
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError))
+            pycore::throw_python_error();
+        PyErr_Clear();
+    }
+    return Ref::steal(value);
+}
+
 /// Whether numpy.isin(node_labels, list(left_classes)) gives exactly what set membership
-/// gives: integer or bool labels against int class labels, compared without going through
-/// floating point.
+/// gives: a one-dimensional array of integer or bool labels against plain int class labels,
+/// compared without going through floating point.
 bool isin_matches_membership(Handle node_labels, Handle left_classes) {
     const State& s = state();
-    Ref ndim = attr(node_labels, s.ndim);
-    if (!PyLong_CheckExact(ndim.get()) || PyLong_AsLong(ndim.get()) != 1)
+    Ref ndim = optional_attr(node_labels, s.ndim);
+    if (!ndim || !PyLong_CheckExact(ndim.get()) ||
+        check_status(PyObject_RichCompareBool(ndim.get(), s.small_int[1], Py_EQ)) != 1)
         return false;
-    Ref dtype = attr(node_labels, s.dtype);
-    Ref kind = attr(dtype, s.kind);
-    if (!PyUnicode_Check(kind.get()) || PyUnicode_GET_LENGTH(kind.get()) != 1)
+    Ref dtype = optional_attr(node_labels, s.dtype);
+    Ref kind = dtype ? optional_attr(dtype, s.kind) : Ref{};
+    if (!kind || !PyUnicode_Check(kind.get()) || PyUnicode_GET_LENGTH(kind.get()) != 1)
         return false;
     switch (PyUnicode_READ_CHAR(kind.get(), 0)) {
     case 'i':
     case 'b':
         break;
     case 'u': {
-        // uint64 against int64 meets in float64, which merges large neighbours.
-        Ref itemsize = attr(dtype, s.itemsize);
-        const long size = PyLong_AsLong(itemsize.get());
-        if (size == -1 && PyErr_Occurred())
-            pycore::throw_python_error();
-        if (size >= 8)
+        // uint64 against int64 may meet in float64, which merges large neighbours.
+        Ref itemsize = optional_attr(dtype, s.itemsize);
+        if (!itemsize || !PyLong_CheckExact(itemsize.get()) ||
+            check_status(PyObject_RichCompareBool(itemsize.get(), s.small_int[4], Py_LE)) != 1)
             return false;
         break;
     }
     default:
         return false;
     }
+    // Int subclasses may compare and hash in their own way: those go through the set.
     Ref it = check(PyObject_GetIter(left_classes.ptr()));
     while (PyObject* next = PyIter_Next(it.get())) {
         Ref label = Ref::steal(next);
-        if (!PyLong_Check(label.get()))
+        if (!PyLong_CheckExact(label.get()) && !PyBool_Check(label.get()))
             return false;
         int overflow = 0;
         PyLong_AsLongLongAndOverflow(label.get(), &overflow);
@@ -75,7 +86,8 @@ bool isin_matches_membership(Handle node_labels, Handle left_classes) {
     return true;
 }
 
-/// The float32 targets: 1.0 for a label of the left classes, else 0.0.
+/// The float32 targets: 1.0 for a label of the left classes, else 0.0 (so a class in both
+/// subsets counts as left).
 Ref left_targets(Handle globals, Handle node_labels, Handle left_classes) {
     const State& s = state();
     Ref values;
@@ -113,6 +125,8 @@ Ref prepare_split_impl(pycore::FunctionObject& fn, const pycore::Arguments& args
     const State& s = state();
     Handle globals = fn.global_namespace();
     Handle shared = fn.closure;
+    if (!shared || !PyTuple_Check(shared.ptr()) || PyTuple_GET_SIZE(shared.ptr()) != SharedCount)
+        pycore::raise(PyExc_SystemError, "prepare_split has lost what it shares with train_router");
     Handle labels = PyTuple_GET_ITEM(shared.ptr(), SharedLabels);
     Handle fp_map = PyTuple_GET_ITEM(shared.ptr(), SharedFpMap);
     Handle left_classes = PyTuple_GET_ITEM(shared.ptr(), SharedLeftClasses);
@@ -277,7 +291,6 @@ Ref train_router_impl(pycore::FunctionObject& fn, const pycore::Arguments& args)
     if (overflow > 0)
         epochs = LLONG_MAX;  // never reached: such a run does not end
 
-    // A class in both subsets counts as left.
     Ref left_classes = class_set(node, s.left);
     Ref right_classes = class_set(node, s.right);
     Ref node_classes = check(PyNumber_Or(left_classes.get(), right_classes.get()));
