@@ -2,8 +2,8 @@
 
 Each size runs both versions in interleaved pairs (alternating which goes first) from the
 same seed, checks that they return the same weights, and prints the median times and the
-ratio reference / native (above 1.0: the native module is faster), both as elapsed time and
-as the calling thread's CPU time.
+median over pairs of reference / native (above 1.0: the native module is faster), both as
+elapsed time and as the calling thread's CPU time.
 
     python bench/train_router.py [--repeats N]
 """
@@ -53,9 +53,33 @@ def timed(fn, scene, epochs):
     return time.perf_counter() - wall, time.thread_time() - cpu, router
 
 
+def compare(first, second, scene, epochs, repeats, check_weights=True):
+    """Median times of both and the median over interleaved pairs of second / first."""
+    # One untimed pair: first-call costs (allocator, imports) fall on neither side.
+    timed(first, scene, epochs)
+    timed(second, scene, epochs)
+    times = ([], [])
+    for rep in range(repeats):
+        order = [0, 1] if rep % 2 == 0 else [1, 0]
+        states = [None, None]
+        for side in order:
+            wall, cpu, router = timed((first, second)[side], scene, epochs)
+            times[side].append((wall, cpu))
+            states[side] = router.state_dict()
+        a, b = states
+        if check_weights and any(not torch.equal(a[k], b[k]) for k in a):
+            sys.exit("native and reference weights differ")
+    medians = [statistics.median(t[i] for t in side) for side in times for i in (0, 1)]
+    # The two runs of a pair share the machine's conditions: compare within pairs.
+    ratios = [statistics.median(s[i] / f[i] for f, s in zip(*times)) for i in (0, 1)]
+    return medians, ratios
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--repeats", type=int, default=9)
+    parser.add_argument("--repeats", type=int, default=15)
+    parser.add_argument("--noise", action="store_true",
+                        help="also pair the native module with itself, to show the noise floor of the ratio")
     args = parser.parse_args()
     torch.set_num_threads(1)
 
@@ -65,26 +89,13 @@ def main():
           f" {'native cpu':>11} {'ref cpu':>8} {'ratio':>6}")
     for n_train, n_val, epochs in SIZES:
         scene = make_scene(n_train, n_val)
-        # One untimed pair: first-call costs (allocator, imports) fall on neither side.
-        timed(train_router, scene, epochs)
-        timed(reference_train_router, scene, epochs)
-        native, reference = [], []
-        for rep in range(args.repeats):
-            order = [(train_router, native), (reference_train_router, reference)]
-            if rep % 2:
-                order.reverse()
-            states = []
-            for fn, times in order:
-                wall, cpu, router = timed(fn, scene, epochs)
-                times.append((wall, cpu))
-                states.append(router.state_dict())
-            a, b = states
-            if any(not torch.equal(a[k], b[k]) for k in a):
-                sys.exit("native and reference weights differ")
-        wall_n, wall_r = (statistics.median(t[0] for t in times) for times in (native, reference))
-        cpu_n, cpu_r = (statistics.median(t[1] for t in times) for times in (native, reference))
-        print(f"{n_train:>9} {n_val:>7} {epochs:>6} {wall_n:>12.4f} {wall_r:>9.4f} {wall_r / wall_n:>6.3f}"
-              f" {cpu_n:>11.4f} {cpu_r:>8.4f} {cpu_r / cpu_n:>6.3f}")
+        (wall_n, cpu_n, wall_r, cpu_r), (wall_ratio, cpu_ratio) = compare(
+            train_router, reference_train_router, scene, epochs, args.repeats)
+        print(f"{n_train:>9} {n_val:>7} {epochs:>6} {wall_n:>12.4f} {wall_r:>9.4f} {wall_ratio:>6.3f}"
+              f" {cpu_n:>11.4f} {cpu_r:>8.4f} {cpu_ratio:>6.3f}")
+        if args.noise:
+            _, (wall_ratio, cpu_ratio) = compare(train_router, train_router, scene, epochs, args.repeats)
+            print(f"{'native / native':>24} {wall_ratio:>30.3f} {cpu_ratio:>27.3f}")
 
 
 if __name__ == "__main__":
