@@ -1,0 +1,92 @@
+// Pieces of the box and table rows: comparisons, bar cells and formatting with the interpreter's semantics.
+#pragma once
+
+#include <string>
+
+#include "display.hpp"
+
+namespace korva::display::rows {
+
+/// A threshold of a colour rule: its double for exact numbers, its float object for anything else.
+struct Threshold {
+    double value;
+    PyObject* object;  // owned for the process
+};
+
+/// Objects the rows compare and format with, made on first use and kept for the process.
+struct Constants {
+    PyObject* twenty;  // 20: the bar scale and the few-pixel limit
+    PyObject* zero;    // 0: the count of a class without pixels
+    PyObject* empty;   // ""
+    PyObject* slash;   // "/"
+    PyObject* fixed4;  // ".4f"
+    PyObject* left12;  // "<12"
+    PyObject* left14;  // "<14"
+    PyObject* int2;    // "2d"
+    PyObject* int5;    // ">5d"
+    Threshold t045, t050, t065, t070, t075, t080, t085, t090;
+};
+const Constants& constants();
+
+/// bool(value >= threshold), through the interpreter's rich comparison for anything but exact numbers.
+bool at_least(Handle value, const Threshold& threshold);
+/// bool(value < 20) for a pixel count.
+bool below_twenty(Handle value);
+
+/// int(value * 20) as a repeat count for a bar, where a NaN or infinite number gives no cells.
+/// Other failures are the interpreter's: the product's or int()'s error, and OverflowError
+/// for a count that no string repeat accepts.
+Py_ssize_t bar_cells(Handle value);
+
+/// Appends `cell` `count` times (nothing for zero or less); MemoryError where no string could hold it.
+void append_cells(std::string& out, std::string_view cell, Py_ssize_t count);
+
+/// f"{value}": an exact str as it is, anything else through format(value, "").
+void append_text(TextBuilder& out, Handle value);
+/// The str that f"{value}" inserts.
+Ref text_form(Handle value);
+/// A config value's plain text, f"{value}", with exact ints and floats written here.
+void append_plain(TextBuilder& out, Handle value);
+/// format(value, "<width") where `spec` holds that specification.
+void append_left(TextBuilder& out, Handle value, int width, Handle spec);
+/// format(value, "Nd") or format(value, ">Nd") where `spec` holds that specification.
+void append_right_int(TextBuilder& out, Handle value, int width, Handle spec);
+
+/// A text handed to `_c`: UTF-8 written here, or a str object made by formatting.
+struct CText {
+    std::string_view utf8;
+    Handle object;  // when set, the text
+};
+
+/// format(value, ".4f"): exact floats and ints are written here, anything else by its own __format__.
+class Fixed4 {
+public:
+    explicit Fixed4(Handle value);
+    CText text() const noexcept { return {std::string_view(digits_, size_), object_}; }
+
+private:
+    char digits_[400];  // 1e308 takes 314 characters
+    std::size_t size_ = 0;
+    Ref object_;
+};
+
+/// Appends what `c(text, *codes)` returns, formatted as an f-string field, where `c` is the `_c`
+/// the caller just read from the module. Our own `_c` with str codes is written in place.
+void append_c_call(TextBuilder& out, Handle globals, Handle c, CText text, std::initializer_list<Handle> codes);
+
+/// Walks a dict as `for key, value in d.items()` does: the interpreter's RuntimeError when the dict
+/// changes under the loop, and owned references to each key and value while the row uses them.
+class DictWalk {
+public:
+    explicit DictWalk(Handle dict) noexcept
+        : dict_(dict.ptr()), size_(PyDict_GET_SIZE(dict.ptr())), remaining_(size_) {}
+    bool next(Ref& key, Ref& value);
+
+private:
+    PyObject* dict_;  // borrowed: the caller's argument, alive for the call
+    Py_ssize_t size_;
+    Py_ssize_t remaining_;
+    Py_ssize_t pos_ = 0;
+};
+
+}  // namespace korva::display::rows
