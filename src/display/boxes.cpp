@@ -1,6 +1,4 @@
 // The results box and the configuration box.
-#include <string>
-
 #include "display.hpp"
 #include "rows.hpp"
 
@@ -11,11 +9,12 @@ namespace {
 using pycore::check;
 using rows::append_text;
 using rows::constants;
+using rows::Line;
 
-constexpr std::string_view thin_rule_cell = "\u2500";    // ─
-constexpr std::string_view double_rule_cell = "\u2550";  // ═
-constexpr std::string_view filled_cell = "\u2588";       // █
-constexpr std::string_view empty_cell = "\u2591";        // ░
+constexpr char32_t thin_rule_cell = U'\u2500';    // ─
+constexpr char32_t double_rule_cell = U'\u2550';  // ═
+constexpr char32_t filled_cell = U'\u2588';       // █
+constexpr char32_t empty_cell = U'\u2591';        // ░
 constexpr int results_rule_width = 42;
 constexpr int results_bar_width = 20;
 constexpr int metric_name_width = 12;
@@ -93,9 +92,9 @@ Ref metric_colour(Handle globals, Handle key, Handle value) {
     return colour(globals, Colour::Red);
 }
 
-/// A frame line of the results box: BOLD, GREEN, `text` (or the rule), RESET, each colour read now.
-void print_green_frame(Handle globals, std::string_view before, std::string_view after) {
-    TextBuilder line;
+/// A frame line of the results box: BOLD, GREEN, the rule, RESET, each colour read now.
+void print_green_rule(Line& line, Handle globals, std::string_view before, std::string_view after) {
+    line.clear();
     line << before;
     append_text(line, colour(globals, Colour::Bold));
     append_text(line, colour(globals, Colour::Green));
@@ -105,55 +104,74 @@ void print_green_frame(Handle globals, std::string_view before, std::string_view
     state().print.line(line.str());
 }
 
-/// The metric's bar: filled cells for int(value * 20), then empty cells up to 20; never clamped.
-void metric_bar(std::string& bar, Py_ssize_t filled) {
-    bar.clear();
-    rows::append_cells(bar, filled_cell, filled);
-    // 20 - filled must itself be a valid repeat count, as in the interpreter.
-    if (filled < results_bar_width - PY_SSIZE_T_MAX)
-        pycore::raise(PyExc_OverflowError, "cannot fit 'int' into an index-sized integer");
-    rows::append_cells(bar, empty_cell, results_bar_width - filled);
-}
+/// The cells of a metric's bar: int(value * 20) filled, then empty ones up to 20; never clamped.
+struct MetricBar {
+    Py_ssize_t filled;
+    Py_ssize_t empty;
+
+    explicit MetricBar(Py_ssize_t cells) : filled(cells) {
+        // 20 - cells must itself be a valid repeat count, as in the interpreter.
+        if (cells < results_bar_width - PY_SSIZE_T_MAX)
+            pycore::raise(PyExc_OverflowError, "cannot fit 'int' into an index-sized integer");
+        empty = results_bar_width - cells;
+    }
+    Py_ssize_t size() const noexcept { return (filled > 0 ? filled : 0) + (empty > 0 ? empty : 0); }
+    void write(Line& out) const { out.repeat(filled_cell, filled).repeat(empty_cell, empty); }
+};
 
 Ref print_results_box(pycore::FunctionObject& self, const pycore::Arguments& args) {
     Handle globals = self.global_namespace();
     Handle metrics = args.object(0);
     Handle routing = args.object(1);
+    Line line;
 
-    print_green_frame(globals, "\n", {});
-    {
-        TextBuilder line;
-        append_text(line, colour(globals, Colour::Bold));
-        append_text(line, colour(globals, Colour::Green));
-        line << "  Test Results";
-        if (!args.is_none(1) && PyUnicode_GET_LENGTH(routing.ptr()) > 0)
-            line << " [" << routing << "]";
-        append_text(line, colour(globals, Colour::Reset));
-        state().print.line(line.str());
-    }
-    print_green_frame(globals, {}, {});
+    print_green_rule(line, globals, "\n", {});
+    line.clear();
+    append_text(line, colour(globals, Colour::Bold));
+    append_text(line, colour(globals, Colour::Green));
+    line << "  Test Results";
+    if (!args.is_none(1) && PyUnicode_GET_LENGTH(routing.ptr()) > 0)
+        line << " [" << routing << "]";
+    append_text(line, colour(globals, Colour::Reset));
+    state().print.line(line.str());
+    print_green_rule(line, globals, {}, {});
 
     rows::DictWalk walk(metrics);
     Ref key, value;
-    std::string bar;
     while (walk.next(key, value)) {
         Ref col = metric_colour(globals, key, value);
-        metric_bar(bar, rows::bar_cells(value));
+        const MetricBar bar(rows::bar_cells(value));
+        line.clear();
+        line.reserve_more(bar.size());
 
-        TextBuilder line;
         line << "  ";
         rows::append_left(line, key, metric_name_width, constants().left12);
         line << ' ';
         Ref c = pycore::global(globals, state().c_name);
         const rows::Fixed4 value_text(value);
         Ref bold = colour(globals, Colour::Bold);
-        rows::append_c_call(line, globals, c, value_text.text(), {col, bold});
+        if (!value_text.object() && rows::own_c_with_str_codes(c, {}, {col, bold})) {
+            Ref reset = colour(globals, Colour::Reset);
+            if (PyUnicode_CheckExact(reset.get())) {
+                // Nothing ran in the interpreter since _c was read, so the row's second _c and
+                // RESET are these same objects: both colour calls are written in place.
+                line << Handle(col) << Handle(bold);
+                value_text.write(line);
+                line << Handle(reset) << "  " << Handle(col);
+                bar.write(line);
+                line << Handle(reset);
+                state().print.line(line.str());
+                continue;
+            }
+        }
+        rows::append_c_call(line, globals, c, value_text.object(), [&](Line& out) { value_text.write(out); },
+                            {col, bold});
         line << "  ";
         c = pycore::global(globals, state().c_name);
-        rows::append_c_call(line, globals, c, {bar, {}}, {col});
+        rows::append_c_call(line, globals, c, {}, [&](Line& out) { bar.write(out); }, {col});
         state().print.line(line.str());
     }
-    print_green_frame(globals, {}, "\n");
+    print_green_rule(line, globals, {}, "\n");
     return Ref::borrow(Py_None);
 }
 
@@ -164,8 +182,8 @@ constexpr pycore::Param results_box_params[] = {
 
 // ---- configuration box ----
 
-void print_double_rule(Handle globals, std::string_view before) {
-    TextBuilder line;
+void print_double_rule(Line& line, Handle globals, std::string_view before) {
+    line.clear();
     line << before;
     append_text(line, colour(globals, Colour::Bold));
     line.repeat(double_rule_cell, config_rule_width);
@@ -216,30 +234,30 @@ Ref print_config_box(pycore::FunctionObject& self, const pycore::Arguments& args
     Handle globals = self.global_namespace();
     Handle title = args.object(0);
     PyObject* items = args.object(1).ptr();
+    Line line;
 
-    print_double_rule(globals, "\n");
-    {
-        TextBuilder line;
-        line << "  ";
-        append_text(line, colour(globals, Colour::Bold));
-        append_text(line, colour(globals, Colour::Cyan));
-        line << title;
-        append_text(line, colour(globals, Colour::Reset));
-        state().print.line(line.str());
-    }
+    print_double_rule(line, globals, "\n");
+    line.clear();
+    line << "  ";
+    append_text(line, colour(globals, Colour::Bold));
+    append_text(line, colour(globals, Colour::Cyan));
+    line << title;
+    append_text(line, colour(globals, Colour::Reset));
+    state().print.line(line.str());
+
     // The list may change while its lines are printed: read its size at every step, as its iterator does.
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(items); ++i) {
         Ref item = Ref::borrow(PyList_GET_ITEM(items, i));
         Ref label, value;
         unpack_pair(item, label, value);
-        TextBuilder line;
+        line.clear();
         line << "  ";
         rows::append_left(line, label, config_label_width, constants().left14);
         line << ": ";
         rows::append_plain(line, value);
         state().print.line(line.str());
     }
-    print_double_rule(globals, {});
+    print_double_rule(line, globals, {});
     return Ref::borrow(Py_None);
 }
 

@@ -8,6 +8,7 @@ namespace {
 
 using pycore::check;
 using rows::append_text;
+using rows::Line;
 
 /// A character that a POSIX shell takes literally in a word: [A-Za-z0-9_@%+=:,./-].
 constexpr bool shell_safe(Py_UCS4 ch) noexcept {
@@ -27,7 +28,7 @@ bool all_shell_safe(PyObject* s) noexcept {
 }
 
 /// Appends `s` with every ' written as '"'"', for use inside single quotes.
-void append_quote_escaped(TextBuilder& out, PyObject* s) {
+void append_quote_escaped(Line& out, PyObject* s) {
     const Py_ssize_t n = PyUnicode_GET_LENGTH(s);
     Py_ssize_t start = 0;
     for (;;) {
@@ -50,7 +51,7 @@ void append_quote_escaped(TextBuilder& out, PyObject* s) {
 
 /// Appends the concatenation of `parts` as one shell word, quoted exactly as shlex.quote does:
 /// a word of safe characters as it is, the empty word as '', anything else in single quotes.
-void append_shell_word(TextBuilder& out, std::initializer_list<Handle> parts) {
+void append_shell_word(Line& out, std::initializer_list<Handle> parts) {
     Py_ssize_t length = 0;
     bool safe = true;
     for (Handle part : parts) {
@@ -81,7 +82,7 @@ Handle fixed_line(PyObject*& cache, const char* text) {
 
 /// "\n", the colours, `text`, RESET: a heading line with each colour read now.
 void print_heading(Handle globals, std::initializer_list<Colour> colours, std::string_view text) {
-    TextBuilder line;
+    Line line;
     line << '\n';
     for (Colour c : colours)
         append_text(line, colour(globals, c));
@@ -92,7 +93,7 @@ void print_heading(Handle globals, std::initializer_list<Colour> colours, std::s
 
 /// "    <option>" and the quoted word, then " \" where the command goes on.
 Ref command_line(std::string_view option, std::initializer_list<Handle> word, std::string_view end) {
-    TextBuilder line;
+    Line line;
     line << "    " << option;
     append_shell_word(line, word);
     line << end;
@@ -111,7 +112,7 @@ Ref print_save_and_next(pycore::FunctionObject& self, const pycore::Arguments& a
     static PyObject* visualize_line = nullptr;  // owned for the process
 
     {
-        TextBuilder line;
+        Line line;
         line << '\n';
         append_text(line, colour(globals, Colour::Green));
         append_text(line, colour(globals, Colour::Bold));

@@ -110,11 +110,6 @@ void write_fixed4(char* out, std::size_t capacity, std::size_t& size, double val
     size = ec == std::errc{} ? static_cast<std::size_t>(end - out) : 0;
 }
 
-void pad(TextBuilder& out, Py_ssize_t count) {
-    for (; count > 0; --count)
-        out << ' ';
-}
-
 }  // namespace
 
 const Constants& constants() {
@@ -169,18 +164,7 @@ Py_ssize_t bar_cells(Handle value) {
     return general_bar_cells(value);
 }
 
-void append_cells(std::string& out, std::string_view cell, Py_ssize_t count) {
-    if (count <= 0)
-        return;
-    // The interpreter fails such a repeat with MemoryError too; never grow into the limit cell by cell.
-    if (static_cast<std::size_t>(count) > (out.max_size() - out.size()) / cell.size())
-        throw std::bad_alloc();
-    out.reserve(out.size() + cell.size() * static_cast<std::size_t>(count));
-    for (Py_ssize_t i = 0; i < count; ++i)
-        out.append(cell);
-}
-
-void append_text(TextBuilder& out, Handle value) {
+void append_text(Line& out, Handle value) {
     if (PyUnicode_CheckExact(value.ptr())) {
         out << value;
         return;
@@ -195,12 +179,12 @@ Ref text_form(Handle value) {
     return check(PyObject_Format(value.ptr(), constants().empty));
 }
 
-void append_plain(TextBuilder& out, Handle value) {
+void append_plain(Line& out, Handle value) {
     PyObject* v = value.ptr();
     if (PyUnicode_CheckExact(v)) {
         out << value;
     } else if (PyLong_CheckExact(v)) {
-        append_int(out, value);
+        append_right_int(out, value, 0, constants().empty);
     } else if (PyFloat_CheckExact(v)) {
         // The interpreter's repr of a float, without making a str for it.
         char* repr = PyOS_double_to_string(PyFloat_AS_DOUBLE(v), 'r', 0, Py_DTSF_ADD_DOT_0, nullptr);
@@ -213,21 +197,20 @@ void append_plain(TextBuilder& out, Handle value) {
     }
 }
 
-void append_left(TextBuilder& out, Handle value, int width, Handle spec) {
+void append_left(Line& out, Handle value, int width, Handle spec) {
     PyObject* v = value.ptr();
     if (PyUnicode_CheckExact(v)) {
         out << value;
-        pad(out, width - PyUnicode_GET_LENGTH(v));
+        out.repeat(' ', width - PyUnicode_GET_LENGTH(v));
         return;
     }
     if (PyLong_CheckExact(v)) {
         int overflow = 0;
         const long long n = PyLong_AsLongLongAndOverflow(v, &overflow);
         if (overflow == 0) {
-            char digits[24];
-            auto [end, ec] = std::to_chars(digits, digits + sizeof digits, n);
-            out << std::string_view(digits, static_cast<std::size_t>(end - digits));
-            pad(out, width - (end - digits));
+            const std::size_t at = out.size();
+            out << n;
+            out.repeat(' ', width - static_cast<Py_ssize_t>(out.size() - at));
             return;
         }
     }
@@ -235,12 +218,21 @@ void append_left(TextBuilder& out, Handle value, int width, Handle spec) {
     out << Handle(text);
 }
 
-void append_right_int(TextBuilder& out, Handle value, int width, Handle spec) {
-    if (PyLong_CheckExact(value.ptr())) {
-        append_int(out, value, width);
-        return;
+void append_right_int(Line& out, Handle value, int width, Handle spec) {
+    PyObject* v = value.ptr();
+    if (PyLong_CheckExact(v)) {
+        int overflow = 0;
+        const long long n = PyLong_AsLongLongAndOverflow(v, &overflow);
+        if (overflow == 0) {
+            char digits[24];
+            auto [end, ec] = std::to_chars(digits, digits + sizeof digits, n);
+            out.repeat(' ', width - (end - digits));
+            out << std::string_view(digits, static_cast<std::size_t>(end - digits));
+            return;
+        }
     }
-    Ref text = check(PyObject_Format(value.ptr(), spec.ptr()));
+    // Beyond 64 bits (and for anything but an exact int) the interpreter formats it.
+    Ref text = check(PyObject_Format(v, spec.ptr()));
     out << Handle(text);
 }
 
@@ -259,28 +251,15 @@ Fixed4::Fixed4(Handle value) {
     }
 }
 
-void append_c_call(TextBuilder& out, Handle globals, Handle c, CText text, std::initializer_list<Handle> codes) {
-    bool in_place = c.ptr() == state().own_c && (!text.object || PyUnicode_CheckExact(text.object.ptr()));
+bool own_c_with_str_codes(Handle c, Handle text_object, std::initializer_list<Handle> codes) noexcept {
+    bool own = c.ptr() == state().own_c && (!text_object || PyUnicode_CheckExact(text_object.ptr()));
     for (Handle code : codes)
-        in_place = in_place && PyUnicode_CheckExact(code.ptr());
-    if (in_place) {
-        // What our _c does for str codes: the codes, the text, then RESET as it stands now.
-        Ref reset = colour(globals, Colour::Reset);
-        if (PyUnicode_CheckExact(reset.get())) {
-            for (Handle code : codes)
-                out << code;
-            if (text.object)
-                out << text.object;
-            else
-                out << text.utf8;
-            out << Handle(reset);
-            return;
-        }
-    }
-    Ref text_object = text.object ? Ref::borrow(text.object)
-                                  : check(PyUnicode_DecodeUTF8(text.utf8.data(),
-                                                               static_cast<Py_ssize_t>(text.utf8.size()), nullptr));
-    PyObject* args[4] = {text_object.get()};
+        own = own && PyUnicode_CheckExact(code.ptr());
+    return own;
+}
+
+void call_c(Line& out, Handle c, Handle text, std::initializer_list<Handle> codes) {
+    PyObject* args[4] = {text.ptr()};
     std::size_t nargs = 1;
     if (codes.size() >= std::size(args))
         pycore::raise(PyExc_SystemError, "too many colour codes");

@@ -1,11 +1,12 @@
 // Pieces of the box and table rows: comparisons, bar cells and formatting with the interpreter's semantics.
 #pragma once
 
-#include <string>
-
+#include "../pycore/str_builder.hpp"
 #include "display.hpp"
 
 namespace korva::display::rows {
+
+using Line = pycore::StrBuilder;
 
 /// A threshold of a colour rule: its double for exact numbers, its float object for anything else.
 struct Threshold {
@@ -38,31 +39,24 @@ bool below_twenty(Handle value);
 /// for a count that no string repeat accepts.
 Py_ssize_t bar_cells(Handle value);
 
-/// Appends `cell` `count` times (nothing for zero or less); MemoryError where no string could hold it.
-void append_cells(std::string& out, std::string_view cell, Py_ssize_t count);
-
 /// f"{value}": an exact str as it is, anything else through format(value, "").
-void append_text(TextBuilder& out, Handle value);
+void append_text(Line& out, Handle value);
 /// The str that f"{value}" inserts.
 Ref text_form(Handle value);
 /// A config value's plain text, f"{value}", with exact ints and floats written here.
-void append_plain(TextBuilder& out, Handle value);
+void append_plain(Line& out, Handle value);
 /// format(value, "<width") where `spec` holds that specification.
-void append_left(TextBuilder& out, Handle value, int width, Handle spec);
+void append_left(Line& out, Handle value, int width, Handle spec);
 /// format(value, "Nd") or format(value, ">Nd") where `spec` holds that specification.
-void append_right_int(TextBuilder& out, Handle value, int width, Handle spec);
-
-/// A text handed to `_c`: UTF-8 written here, or a str object made by formatting.
-struct CText {
-    std::string_view utf8;
-    Handle object;  // when set, the text
-};
+void append_right_int(Line& out, Handle value, int width, Handle spec);
 
 /// format(value, ".4f"): exact floats and ints are written here, anything else by its own __format__.
 class Fixed4 {
 public:
     explicit Fixed4(Handle value);
-    CText text() const noexcept { return {std::string_view(digits_, size_), object_}; }
+    /// The formatted str where the value formatted itself, else empty.
+    Handle object() const noexcept { return object_; }
+    void write(Line& out) const { out << std::string_view(digits_, size_); }
 
 private:
     char digits_[400];  // 1e308 takes 314 characters
@@ -70,9 +64,38 @@ private:
     Ref object_;
 };
 
+/// Whether `_c(text, *codes)` with this `_c` is ours with str codes, so it can be written in place.
+bool own_c_with_str_codes(Handle c, Handle text_object, std::initializer_list<Handle> codes) noexcept;
+/// Calls `_c(text, *codes)` and appends its result as an f-string field.
+void call_c(Line& out, Handle c, Handle text, std::initializer_list<Handle> codes);
+
 /// Appends what `c(text, *codes)` returns, formatted as an f-string field, where `c` is the `_c`
-/// the caller just read from the module. Our own `_c` with str codes is written in place.
-void append_c_call(TextBuilder& out, Handle globals, Handle c, CText text, std::initializer_list<Handle> codes);
+/// the caller just read from the module. The text is `text_object` where that is set, else what
+/// `write_text` writes. Our own `_c` with str codes is done in place, with RESET read now.
+template <class WriteText>
+void append_c_call(Line& out, Handle globals, Handle c, Handle text_object, WriteText&& write_text,
+                   std::initializer_list<Handle> codes) {
+    if (own_c_with_str_codes(c, text_object, codes)) {
+        Ref reset = colour(globals, Colour::Reset);
+        if (PyUnicode_CheckExact(reset.get())) {
+            for (Handle code : codes)
+                out << code;
+            if (text_object)
+                out << text_object;
+            else
+                write_text(out);
+            out << Handle(reset);
+            return;
+        }
+    }
+    if (text_object) {
+        call_c(out, c, text_object, codes);
+    } else {
+        Line text;
+        write_text(text);
+        call_c(out, c, text.str(), codes);
+    }
+}
 
 /// Walks a dict as `for key, value in d.items()` does: the interpreter's RuntimeError when the dict
 /// changes under the loop, and owned references to each key and value while the row uses them.

@@ -1,6 +1,4 @@
 // The per-class IoU table.
-#include <string>
-
 #include "display.hpp"
 #include "rows.hpp"
 
@@ -11,8 +9,9 @@ namespace {
 using pycore::check;
 using rows::append_text;
 using rows::constants;
+using rows::Line;
 
-constexpr std::string_view filled_cell = "\u2588";  // █
+constexpr char32_t filled_cell = U'\u2588';  // █
 constexpr Py_ssize_t bar_field_width = 20;          // visible cells of the bar where counts follow it
 
 /// GREEN from 0.8 up, YELLOW from 0.5 up, else RED (a NaN fails both comparisons).
@@ -30,24 +29,22 @@ Ref print_per_class_iou(pycore::FunctionObject& self, const pycore::Arguments& a
     Handle class_ious = args.object(0);
     const bool with_counts = !args.is_none(1);
     PyObject* pixel_counts = args.object(1).ptr();
+    Line line;
 
-    {
-        TextBuilder line;
-        line << '\n';
-        append_text(line, colour(globals, Colour::Bold));
-        line << "  Per-class IoU:";
-        append_text(line, colour(globals, Colour::Reset));
-        state().print.line(line.str());
-    }
+    line << '\n';
+    append_text(line, colour(globals, Colour::Bold));
+    line << "  Per-class IoU:";
+    append_text(line, colour(globals, Colour::Reset));
+    state().print.line(line.str());
 
     rows::DictWalk walk(class_ious);
     Ref class_id, iou;
-    std::string bar;
     while (walk.next(class_id, iou)) {
         Ref col = iou_colour(globals, iou);
-        bar.clear();
-        const Py_ssize_t cells = rows::bar_cells(iou);
-        rows::append_cells(bar, filled_cell, cells);
+        const Py_ssize_t n = rows::bar_cells(iou);
+        const Py_ssize_t cells = n > 0 ? n : 0;
+        line.clear();
+        line.reserve_more(cells);
 
         Ref count, warning_colour, warning_reset;
         if (with_counts) {
@@ -62,19 +59,31 @@ Ref print_per_class_iou(pycore::FunctionObject& self, const pycore::Arguments& a
             }
         }
 
-        TextBuilder line;
         line << "  Class ";
         rows::append_right_int(line, class_id, 2, constants().int2);
         line << "  ";
         Ref c = pycore::global(globals, state().c_name);
         const rows::Fixed4 iou_text(iou);
-        rows::append_c_call(line, globals, c, iou_text.text(), {col});
-        line << "  ";
-        c = pycore::global(globals, state().c_name);
-        rows::append_c_call(line, globals, c, {bar, {}}, {col});
+        Ref reset;
+        if (!iou_text.object() && rows::own_c_with_str_codes(c, {}, {col}))
+            reset = colour(globals, Colour::Reset);
+        if (reset && PyUnicode_CheckExact(reset.get())) {
+            // Nothing ran in the interpreter since _c was read, so the row's second _c and RESET
+            // are these same objects: both colour calls are written in place.
+            line << Handle(col);
+            iou_text.write(line);
+            line << Handle(reset) << "  " << Handle(col);
+            line.repeat(filled_cell, cells);
+            line << Handle(reset);
+        } else {
+            rows::append_c_call(line, globals, c, iou_text.object(), [&](Line& out) { iou_text.write(out); }, {col});
+            line << "  ";
+            c = pycore::global(globals, state().c_name);
+            rows::append_c_call(line, globals, c, {}, [&](Line& out) { out.repeat(filled_cell, cells); }, {col});
+        }
         if (with_counts) {
             // Padding after the coloured bar keeps the count column in place for bars of up to 20 cells.
-            line.repeat(" ", bar_field_width - (cells > 0 ? cells : 0));
+            line.repeat(' ', bar_field_width - cells);
             line << "  ";
             append_text(line, colour(globals, Colour::Gray));
             line << '(';
