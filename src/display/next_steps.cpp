@@ -81,8 +81,8 @@ Handle fixed_line(PyObject*& cache, const char* text) {
 }
 
 /// "\n", the colours, `text`, RESET: a heading line with each colour read now.
-void print_heading(Handle globals, std::initializer_list<Colour> colours, std::string_view text) {
-    Line line;
+void print_heading(Line& line, Handle globals, std::initializer_list<Colour> colours, std::string_view text) {
+    line.clear();
     line << '\n';
     for (Colour c : colours)
         append_text(line, colour(globals, c));
@@ -92,8 +92,8 @@ void print_heading(Handle globals, std::initializer_list<Colour> colours, std::s
 }
 
 /// "    <option>" and the quoted word, then " \" where the command goes on.
-Ref command_line(std::string_view option, std::initializer_list<Handle> word, std::string_view end) {
-    Line line;
+Ref command_line(Line& line, std::string_view option, std::initializer_list<Handle> word, std::string_view end) {
+    line.clear();
     line << "    " << option;
     append_shell_word(line, word);
     line << end;
@@ -110,9 +110,9 @@ Ref print_save_and_next(pycore::FunctionObject& self, const pycore::Arguments& a
     const pycore::Printer& print = state().print;
     static PyObject* predict_line = nullptr;    // owned for the process
     static PyObject* visualize_line = nullptr;  // owned for the process
+    Line line;
 
     {
-        Line line;
         line << '\n';
         append_text(line, colour(globals, Colour::Green));
         append_text(line, colour(globals, Colour::Bold));
@@ -121,25 +121,25 @@ Ref print_save_and_next(pycore::FunctionObject& self, const pycore::Arguments& a
         line << ' ' << out_dir << '/' << save_file;
         print.line(line.str());
     }
-    print_heading(globals, {Colour::Bold, Colour::Cyan}, "  What's next?");
-    print_heading(globals, {Colour::Gray}, "  # Evaluate all routing modes:");
+    print_heading(line, globals, {Colour::Bold, Colour::Cyan}, "  What's next?");
+    print_heading(line, globals, {Colour::Gray}, "  # Evaluate all routing modes:");
 
     // The argument lines depend on the arguments alone: both commands print the same three.
     print.line(fixed_line(predict_line, "  korva predict \\"));
-    const Ref data = command_line("--data  ", {data_path}, " \\");
+    const Ref data = command_line(line, "--data  ", {data_path}, " \\");
     print.line(data);
-    const Ref gt = command_line("--gt    ", {gt_path}, " \\");
+    const Ref gt = command_line(line, "--gt    ", {gt_path}, " \\");
     print.line(gt);
-    const Ref model = command_line("--model ", {out_dir, slash, save_file}, " \\");
+    const Ref model = command_line(line, "--model ", {out_dir, slash, save_file}, " \\");
     print.line(model);
-    print.line(command_line("--routing all --out-dir ", {out_dir}, {}));
+    print.line(command_line(line, "--routing all --out-dir ", {out_dir}, {}));
 
-    print_heading(globals, {Colour::Gray}, "  # Visualize predictions:");
+    print_heading(line, globals, {Colour::Gray}, "  # Visualize predictions:");
     print.line(fixed_line(visualize_line, "  korva visualize \\"));
     print.line(data);
     print.line(gt);
     print.line(model);
-    print.line(command_line("--out-dir ", {out_dir}, "\n"));
+    print.line(command_line(line, "--out-dir ", {out_dir}, "\n"));
     return Ref::borrow(Py_None);
 }
 

@@ -94,6 +94,41 @@ Py_ssize_t general_bar_cells(Handle value) {
     return n;
 }
 
+/// format(value, ".4f") for a value below 2**52 / 10**4 in magnitude, the usual case, without the
+/// general conversion: rounded to nearest from the exact binary value, ties to even, as the
+/// interpreter does. Returns false for anything larger (and for NaN).
+bool write_small_fixed4(char* out, std::size_t& size, double value) {
+    const double magnitude = std::fabs(value);
+    const double scaled = magnitude * 10000.0;
+    if (!(scaled < 4503599627370496.0))  // 2**52: below it the steps of `scaled` are at most 1/2
+        return false;
+    // The exact product is scaled + error; floor and half are exact at this size, so the sign of
+    // (scaled - whole - 0.5) decides, and the rounding error only where that is an exact tie.
+    const double error = std::fma(magnitude, 10000.0, -scaled);
+    const double whole = std::floor(scaled);
+    const double above_half = (scaled - whole) - 0.5;
+    bool up;
+    if (above_half != 0.0)
+        up = above_half > 0.0;
+    else if (error != 0.0)
+        up = error > 0.0;
+    else
+        up = std::fmod(whole, 2.0) != 0.0;
+    const unsigned long long units = static_cast<unsigned long long>(whole) + (up ? 1 : 0);
+
+    char* at = out;
+    if (std::signbit(value))
+        *at++ = '-';  // the interpreter keeps the sign of -0.0 and of values that round to zero
+    at = std::to_chars(at, at + 24, units / 10000).ptr;
+    *at++ = '.';
+    unsigned fraction = static_cast<unsigned>(units % 10000);
+    for (int i = 3; i >= 0; --i, fraction /= 10)
+        at[i] = static_cast<char>('0' + fraction % 10);
+    size = static_cast<std::size_t>(at + 4 - out);
+    return true;
+}
+
+
 void write_fixed4(char* out, std::size_t capacity, std::size_t& size, double value) {
     std::string_view special;
     if (std::isnan(value))
@@ -105,6 +140,8 @@ void write_fixed4(char* out, std::size_t capacity, std::size_t& size, double val
         size = special.size();
         return;
     }
+    if (write_small_fixed4(out, size, value))
+        return;
     // Correctly rounded from the exact binary value, as the interpreter's own formatting.
     auto [end, ec] = std::to_chars(out, out + capacity, value, std::chars_format::fixed, 4);
     size = ec == std::errc{} ? static_cast<std::size_t>(end - out) : 0;

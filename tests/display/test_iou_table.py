@@ -108,6 +108,18 @@ class TestRows:
             assert native == capsys.readouterr().out
 
 
+def test_value_text_is_the_interpreters_fixed_point(capsys):
+    # Random doubles, exact ties at the fourth decimal (odd multiples of 2**-k) and values that
+    # round to zero from below: each must print as format(value, ".4f") does.
+    rng = np.random.default_rng(5)
+    values = [*rng.uniform(-2, 2, 3000), *((2 * rng.integers(0, 10**6, 2000) + 1) / 2.0 ** rng.integers(1, 12, 2000)),
+              *rng.uniform(2, 1000, 100), *(-(10.0 ** rng.uniform(-320, -4, 100))), 0.99995, 0.00005, 5e-324]
+    values = [float(v) for v in values if abs(v) < 1000]
+    d.print_per_class_iou(dict(enumerate(values)))
+    texts = [line.split(RESET)[0].split("m", 1)[1] for line in capsys.readouterr().out.split("\n")[2:-2]]
+    assert texts == [format(v, ".4f") for v in values]
+
+
 class TestErrors:
     FIRST = "  1  " + GREEN + "0.9000" + RESET + "  " + GREEN + "█" * 18 + RESET
 
