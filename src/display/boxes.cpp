@@ -59,10 +59,8 @@ PyObject* rule_index() {
 
 const MetricRule* find_rule(Handle key) {
     PyObject* k = key.ptr();
-    if (PyUnicode_CheckExact(k)) {
-        // An exact str matches by its characters alone; the names are ASCII.
-        if (!PyUnicode_IS_COMPACT_ASCII(k))
-            return nullptr;
+    if (PyUnicode_CheckExact(k) && PyUnicode_IS_COMPACT_ASCII(k)) {
+        // An exact ASCII str matches by its characters alone.
         const std::string_view name(static_cast<const char*>(PyUnicode_DATA(k)),
                                     static_cast<std::size_t>(PyUnicode_GET_LENGTH(k)));
         for (const MetricRule& rule : metric_rules)
@@ -130,8 +128,11 @@ Ref print_results_box(pycore::FunctionObject& self, const pycore::Arguments& arg
     append_text(line, colour(globals, Colour::Bold));
     append_text(line, colour(globals, Colour::Green));
     line << "  Test Results";
-    if (!args.is_none(1) && PyUnicode_GET_LENGTH(routing.ptr()) > 0)
-        line << " [" << routing << "]";
+    if (!args.is_none(1)) {
+        rows::ready(routing);
+        if (PyUnicode_GET_LENGTH(routing.ptr()) > 0)
+            line << " [" << routing << "]";
+    }
     append_text(line, colour(globals, Colour::Reset));
     state().print.line(line.str());
     print_green_rule(line, globals, {}, {});

@@ -108,6 +108,8 @@ Ref print_save_and_next(pycore::FunctionObject& self, const pycore::Arguments& a
     Handle gt_path = args.object(3);
     Handle slash = rows::constants().slash;  // model path: out_dir + "/" + save_file
     const pycore::Printer& print = state().print;
+    for (Handle path : {out_dir, save_file, data_path, gt_path})
+        rows::ready(path);
     static PyObject* predict_line = nullptr;    // owned for the process
     static PyObject* visualize_line = nullptr;  // owned for the process
     Line line;

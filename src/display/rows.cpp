@@ -3,7 +3,6 @@
 
 #include <charconv>
 #include <cmath>
-#include <limits>
 #include <new>
 
 namespace korva::display::rows {
@@ -128,7 +127,6 @@ bool write_small_fixed4(char* out, std::size_t& size, double value) {
     return true;
 }
 
-
 void write_fixed4(char* out, std::size_t capacity, std::size_t& size, double value) {
     std::string_view special;
     if (std::isnan(value))
@@ -237,6 +235,7 @@ void append_plain(Line& out, Handle value) {
 void append_left(Line& out, Handle value, int width, Handle spec) {
     PyObject* v = value.ptr();
     if (PyUnicode_CheckExact(v)) {
+        ready(value);
         out << value;
         out.repeat(' ', width - PyUnicode_GET_LENGTH(v));
         return;

@@ -39,6 +39,16 @@ bool below_twenty(Handle value);
 /// for a count that no string repeat accepts.
 Py_ssize_t bar_cells(Handle value);
 
+/// Makes sure a str has its compact form (only strings from long-deprecated APIs lack it before 3.12).
+inline void ready(Handle str) {
+#if PY_VERSION_HEX < 0x030C0000
+    if (PyUnicode_READY(str.ptr()) < 0)
+        pycore::throw_python_error();
+#else
+    (void)str;
+#endif
+}
+
 /// f"{value}": an exact str as it is, anything else through format(value, "").
 void append_text(Line& out, Handle value);
 /// The str that f"{value}" inserts.
