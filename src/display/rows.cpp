@@ -232,7 +232,7 @@ void append_plain(Line& out, Handle value) {
     }
 }
 
-void append_left(Line& out, Handle value, int width, Handle spec) {
+void append_left(Line& out, Handle value, int width, Handle format) {
     PyObject* v = value.ptr();
     if (PyUnicode_CheckExact(v)) {
         ready(value);
@@ -250,11 +250,11 @@ void append_left(Line& out, Handle value, int width, Handle spec) {
             return;
         }
     }
-    Ref text = check(PyObject_Format(v, spec.ptr()));
+    Ref text = check(PyObject_Format(v, format.ptr()));
     out << Handle(text);
 }
 
-void append_right_int(Line& out, Handle value, int width, Handle spec) {
+void append_right_int(Line& out, Handle value, int width, Handle format) {
     PyObject* v = value.ptr();
     if (PyLong_CheckExact(v)) {
         int overflow = 0;
@@ -268,7 +268,7 @@ void append_right_int(Line& out, Handle value, int width, Handle spec) {
         }
     }
     // Beyond 64 bits (and for anything but an exact int) the interpreter formats it.
-    Ref text = check(PyObject_Format(v, spec.ptr()));
+    Ref text = check(PyObject_Format(v, format.ptr()));
     out << Handle(text);
 }
 

@@ -55,10 +55,10 @@ void append_text(Line& out, Handle value);
 Ref text_form(Handle value);
 /// A config value's plain text, f"{value}", with exact ints and floats written here.
 void append_plain(Line& out, Handle value);
-/// format(value, "<width") where `spec` holds that specification.
-void append_left(Line& out, Handle value, int width, Handle spec);
-/// format(value, "Nd") or format(value, ">Nd") where `spec` holds that specification.
-void append_right_int(Line& out, Handle value, int width, Handle spec);
+/// format(value, "<width"), where `format` is that format string.
+void append_left(Line& out, Handle value, int width, Handle format);
+/// format(value, "Nd") or format(value, ">Nd"), where `format` is that format string.
+void append_right_int(Line& out, Handle value, int width, Handle format);
 
 /// format(value, ".4f"): exact floats and ints are written here, anything else by its own __format__.
 class Fixed4 {

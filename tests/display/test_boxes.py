@@ -151,7 +151,7 @@ class TestResultsBox:
                 raise ArithmeticError("no order")
 
         class NoFormat(float):
-            def __format__(self, spec):
+            def __format__(self, how):
                 raise LookupError("no text")
 
         with pytest.raises(ArithmeticError, match="no order"):
@@ -186,9 +186,9 @@ class TestResultsBox:
         monkeypatch.setattr(d, "GREEN", GREEN)
 
         class Rebinding(float):
-            def __format__(self, spec):
+            def __format__(self, how):
                 d.GREEN = "<g>"
-                return float.__format__(self, spec)
+                return float.__format__(self, how)
 
         d.print_results_box({"OA": Rebinding(0.95), "mIoU": 0.9})
         lines = capsys.readouterr().out.split("\n")
@@ -303,7 +303,7 @@ class TestConfigBox:
         items = []
 
         class Growing:
-            def __format__(self, spec):
+            def __format__(self, how):
                 items.append(("added", "yes"))
                 return "grew"
 
