@@ -68,6 +68,10 @@ extern const pycore::FunctionSpec print_predict_start_spec;
 extern const pycore::FunctionSpec print_visualize_start_spec;
 extern const pycore::FunctionSpec print_training_start_spec;
 extern const pycore::FunctionSpec print_training_done_spec;
+extern const pycore::FunctionSpec print_config_box_spec;
+extern const pycore::FunctionSpec print_results_box_spec;
+extern const pycore::FunctionSpec print_per_class_iou_spec;
+extern const pycore::FunctionSpec print_save_and_next_spec;
 
 /// Builds the art constants from the colour values now in the module.
 void bind_art(Handle module);

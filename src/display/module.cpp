@@ -53,6 +53,10 @@ void exec_module(Handle module) {
     add_function(module, print_visualize_start_spec);
     add_function(module, print_training_start_spec);
     add_function(module, print_training_done_spec);
+    add_function(module, print_config_box_spec);
+    add_function(module, print_results_box_spec);
+    add_function(module, print_per_class_iou_spec);
+    add_function(module, print_save_and_next_spec);
 
     initialised = true;
 }

@@ -1,0 +1,293 @@
+// The results box and the configuration box.
+#include "display.hpp"
+#include "rows.hpp"
+
+namespace korva::display {
+
+namespace {
+
+using pycore::check;
+using rows::append_text;
+using rows::constants;
+using rows::Line;
+
+constexpr char32_t thin_rule_cell = U'\u2500';    // ─
+constexpr char32_t double_rule_cell = U'\u2550';  // ═
+constexpr char32_t filled_cell = U'\u2588';       // █
+constexpr char32_t empty_cell = U'\u2591';        // ░
+constexpr int results_rule_width = 42;
+constexpr int results_bar_width = 20;
+constexpr int metric_name_width = 12;
+constexpr int config_rule_width = 60;
+constexpr int config_label_width = 14;
+
+// ---- results box ----
+
+/// A metric's traffic light: green from `green` up, else yellow from `yellow` up, else red.
+/// The two-level rules have no `yellow` threshold: below green they are yellow, never red.
+struct MetricRule {
+    std::string_view key;
+    rows::Threshold rows::Constants::*green;
+    rows::Threshold rows::Constants::*yellow;
+};
+
+constexpr MetricRule metric_rules[] = {
+    {"OA", &rows::Constants::t090, &rows::Constants::t075},
+    {"mIoU", &rows::Constants::t065, &rows::Constants::t045},
+    {"AA", &rows::Constants::t065, &rows::Constants::t045},
+    {"kappa", &rows::Constants::t085, &rows::Constants::t065},
+    {"Dice", &rows::Constants::t070, nullptr},
+    {"Precision", &rows::Constants::t070, nullptr},
+    {"Recall", &rows::Constants::t070, nullptr},
+};
+
+/// The rule names as a dict, so that a key of another type is matched by the interpreter's own
+/// dict lookup (its hash and __eq__), as the rule table's get does.
+PyObject* rule_index() {
+    static PyObject* index = [] {
+        Ref d = check(PyDict_New());
+        for (std::size_t i = 0; i < std::size(metric_rules); ++i) {
+            Ref key = check(PyUnicode_FromStringAndSize(metric_rules[i].key.data(),
+                                                        static_cast<Py_ssize_t>(metric_rules[i].key.size())));
+            Ref number = check(PyLong_FromSize_t(i));
+            pycore::check_status(PyDict_SetItem(d.get(), key.get(), number.get()));
+        }
+        return d.release();
+    }();
+    return index;
+}
+
+const MetricRule* find_rule(Handle key) {
+    PyObject* k = key.ptr();
+    if (PyUnicode_CheckExact(k) && PyUnicode_IS_COMPACT_ASCII(k)) {
+        // An exact ASCII str matches by its characters alone.
+        const std::string_view name(static_cast<const char*>(PyUnicode_DATA(k)),
+                                    static_cast<std::size_t>(PyUnicode_GET_LENGTH(k)));
+        for (const MetricRule& rule : metric_rules)
+            if (rule.key == name)
+                return &rule;
+        return nullptr;
+    }
+    PyObject* found = PyDict_GetItemWithError(rule_index(), k);
+    if (found == nullptr) {
+        if (PyErr_Occurred())
+            pycore::throw_python_error();
+        return nullptr;
+    }
+    return &metric_rules[PyLong_AsSize_t(found)];
+}
+
+/// The colour of a metric's row: its rule applied to the value, or WHITE for a key without one.
+Ref metric_colour(Handle globals, Handle key, Handle value) {
+    const MetricRule* rule = find_rule(key);
+    if (rule == nullptr)
+        return colour(globals, Colour::White);
+    const rows::Constants& k = constants();
+    if (rows::at_least(value, k.*(rule->green)))
+        return colour(globals, Colour::Green);
+    if (rule->yellow == nullptr || rows::at_least(value, k.*(rule->yellow)))
+        return colour(globals, Colour::Yellow);
+    return colour(globals, Colour::Red);
+}
+
+/// A frame line of the results box: BOLD, GREEN, the rule, RESET, each colour read now.
+void print_green_rule(Line& line, Handle globals, std::string_view before, std::string_view after) {
+    line.clear();
+    line << before;
+    append_text(line, colour(globals, Colour::Bold));
+    append_text(line, colour(globals, Colour::Green));
+    line.repeat(thin_rule_cell, results_rule_width);
+    append_text(line, colour(globals, Colour::Reset));
+    line << after;
+    state().print.line(line.str());
+}
+
+/// The cells of a metric's bar: int(value * 20) filled, then empty ones up to 20; never clamped.
+struct MetricBar {
+    Py_ssize_t filled;
+    Py_ssize_t empty;
+
+    explicit MetricBar(Py_ssize_t cells) : filled(cells) {
+        // 20 - cells must itself be a valid repeat count, as in the interpreter.
+        if (cells < results_bar_width - PY_SSIZE_T_MAX)
+            pycore::raise(PyExc_OverflowError, "cannot fit 'int' into an index-sized integer");
+        empty = results_bar_width - cells;
+    }
+    Py_ssize_t size() const noexcept { return (filled > 0 ? filled : 0) + (empty > 0 ? empty : 0); }
+    void write(Line& out) const { out.repeat(filled_cell, filled).repeat(empty_cell, empty); }
+};
+
+Ref print_results_box(pycore::FunctionObject& self, const pycore::Arguments& args) {
+    Handle globals = self.global_namespace();
+    Handle metrics = args.object(0);
+    Handle routing = args.object(1);
+    Line line;
+
+    print_green_rule(line, globals, "\n", {});
+    line.clear();
+    append_text(line, colour(globals, Colour::Bold));
+    append_text(line, colour(globals, Colour::Green));
+    line << "  Test Results";
+    if (!args.is_none(1)) {
+        rows::ready(routing);
+        if (PyUnicode_GET_LENGTH(routing.ptr()) > 0)
+            line << " [" << routing << "]";
+    }
+    append_text(line, colour(globals, Colour::Reset));
+    state().print.line(line.str());
+    print_green_rule(line, globals, {}, {});
+
+    rows::DictWalk walk(metrics);
+    Ref key, value;
+    while (walk.next(key, value)) {
+        Ref col = metric_colour(globals, key, value);
+        const MetricBar bar(rows::bar_cells(value));
+        line.clear();
+        line.reserve_more(bar.size());
+
+        line << "  ";
+        rows::append_left(line, key, metric_name_width, constants().left12);
+        line << ' ';
+        Ref c = pycore::global(globals, state().c_name);
+        const rows::Fixed4 value_text(value);
+        Ref bold = colour(globals, Colour::Bold);
+        if (!value_text.object() && rows::own_c_with_str_codes(c, {}, {col, bold})) {
+            Ref reset = colour(globals, Colour::Reset);
+            if (PyUnicode_CheckExact(reset.get())) {
+                // Nothing ran in the interpreter since _c was read, so the row's second _c and
+                // RESET are these same objects: both colour calls are written in place.
+                line << Handle(col) << Handle(bold);
+                value_text.write(line);
+                line << Handle(reset) << "  " << Handle(col);
+                bar.write(line);
+                line << Handle(reset);
+                state().print.line(line.str());
+                continue;
+            }
+        }
+        rows::append_c_call(line, globals, c, value_text.object(), [&](Line& out) { value_text.write(out); },
+                            {col, bold});
+        line << "  ";
+        c = pycore::global(globals, state().c_name);
+        rows::append_c_call(line, globals, c, {}, [&](Line& out) { bar.write(out); }, {col});
+        state().print.line(line.str());
+    }
+    print_green_rule(line, globals, {}, "\n");
+    return Ref::borrow(Py_None);
+}
+
+constexpr pycore::Param results_box_params[] = {
+    {"metrics", "dict", pycore::Conv::Dict},
+    {"routing", "str", pycore::Conv::Str, pycore::default_none},
+};
+
+// ---- configuration box ----
+
+void print_double_rule(Line& line, Handle globals, std::string_view before) {
+    line.clear();
+    line << before;
+    append_text(line, colour(globals, Colour::Bold));
+    line.repeat(double_rule_cell, config_rule_width);
+    append_text(line, colour(globals, Colour::Reset));
+    state().print.line(line.str());
+}
+
+[[noreturn]] void raise_need_more_values(Py_ssize_t got) {
+    pycore::raise(PyExc_ValueError, "need more than %zd value%.1s to unpack", got, got == 1 ? "" : "s");
+}
+
+[[noreturn]] void raise_too_many_values() {
+    pycore::raise(PyExc_ValueError, "too many values to unpack (expected %zd)", static_cast<Py_ssize_t>(2));
+}
+
+/// `label, value = item`: a tuple or list by its size, any other iterable by iterating it.
+void unpack_pair(Handle item, Ref& label, Ref& value) {
+    PyObject* o = item.ptr();
+    if (PyTuple_CheckExact(o) || PyList_CheckExact(o)) {
+        const Py_ssize_t n = Py_SIZE(o);
+        if (n > 2)
+            raise_too_many_values();
+        if (n < 2)
+            raise_need_more_values(n);
+        label = Ref::borrow(PySequence_Fast_ITEMS(o)[0]);
+        value = Ref::borrow(PySequence_Fast_ITEMS(o)[1]);
+        return;
+    }
+    Ref it = check(PyObject_GetIter(o));
+    Ref got[2];
+    for (Py_ssize_t i = 0; i < 2; ++i) {
+        got[i] = Ref::steal(PyIter_Next(it.get()));
+        if (!got[i]) {
+            if (PyErr_Occurred())
+                pycore::throw_python_error();
+            raise_need_more_values(i);
+        }
+    }
+    if (Ref extra = Ref::steal(PyIter_Next(it.get())))
+        raise_too_many_values();
+    if (PyErr_Occurred())
+        pycore::throw_python_error();
+    label = std::move(got[0]);
+    value = std::move(got[1]);
+}
+
+Ref print_config_box(pycore::FunctionObject& self, const pycore::Arguments& args) {
+    Handle globals = self.global_namespace();
+    Handle title = args.object(0);
+    PyObject* items = args.object(1).ptr();
+    Line line;
+
+    print_double_rule(line, globals, "\n");
+    line.clear();
+    line << "  ";
+    append_text(line, colour(globals, Colour::Bold));
+    append_text(line, colour(globals, Colour::Cyan));
+    line << title;
+    append_text(line, colour(globals, Colour::Reset));
+    state().print.line(line.str());
+
+    // The list may change while its lines are printed: read its size at every step, as its iterator does.
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(items); ++i) {
+        Ref item = Ref::borrow(PyList_GET_ITEM(items, i));
+        Ref label, value;
+        unpack_pair(item, label, value);
+        line.clear();
+        line << "  ";
+        rows::append_left(line, label, config_label_width, constants().left14);
+        line << ": ";
+        rows::append_plain(line, value);
+        state().print.line(line.str());
+    }
+    print_double_rule(line, globals, {});
+    return Ref::borrow(Py_None);
+}
+
+constexpr pycore::Param config_box_params[] = {
+    {"title", "str", pycore::Conv::Str},
+    {"items", "list[tuple[str, str]]", pycore::Conv::List},
+};
+
+}  // namespace
+
+const pycore::FunctionSpec print_config_box_spec{
+    "print_config_box",
+    "print_config_box",
+    "\n    Print a styled \u2550\u2550\u2550 config box.\n    items: list of (label, value) tuples.\n    ",
+    config_box_params,
+    nullptr,
+    nullptr,
+    print_config_box,
+    __LINE__};
+
+const pycore::FunctionSpec print_results_box_spec{
+    "print_results_box",
+    "print_results_box",
+    "\n    Print a styled results box.\n"
+    "    metrics: dict with keys like 'OA', 'mIoU', 'Dice', 'Precision', 'Recall', 'AA', 'kappa'\n    ",
+    results_box_params,
+    nullptr,
+    nullptr,
+    print_results_box,
+    __LINE__};
+
+}  // namespace korva::display
