@@ -22,8 +22,8 @@ enum class Global { C = static_cast<int>(Colour::Count), BarWidth, GpuStats, Sub
 
 constexpr int global_count = static_cast<int>(Global::Count);
 
-/// A module global read from the module dict, or from the builtins when the module has
-/// none of that name; NameError when neither has. What the module's functions use.
+/// A module global looked up now: in the module dict, then in the builtins; NameError
+/// when neither has the name.
 Ref read_global_now(Handle globals, int slot);
 
 // Before 3.12 every dict carries a version that changes with each change of the dict,
@@ -46,7 +46,7 @@ inline std::uint64_t dict_version(Handle dict) noexcept {
 #define KORVA_DICT_VERSION 0
 #endif
 
-/// A module global as it stands now.
+/// A module global as it stands now, without a lookup while the module dict is unchanged.
 inline Ref read_global(Handle globals, int slot) {
 #if KORVA_DICT_VERSION
     const GlobalsSnapshot& s = globals_snapshot;
@@ -62,8 +62,6 @@ inline Ref read_global(Handle globals, Global g) { return read_global(globals, s
 class Palette {
 public:
     explicit Palette(Handle globals) noexcept : globals_(globals) {}
-
-    Handle globals() const noexcept { return globals_; }
 
     Ref colour(Colour c) { return read_global(globals_, static_cast<int>(c)); }
     Ref c() { return read_global(globals_, Global::C); }

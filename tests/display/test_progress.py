@@ -80,25 +80,16 @@ class TestBar:
             (1, 100, 0, 24, "  1%", YELLOW),  # 24 x 0.01 = 0.24
             (5, 100, 1, 23, "  5%", YELLOW),  # 24 x 0.05 = 1.2000000000000002
             (29, 100, 6, 18, " 28%", YELLOW),  # 0.29 x 100 = 28.999999999999996
-            (57, 100, 13, 11, " 56%", GREEN),
-            (1, 3, 8, 16, " 33%", YELLOW),
             (2, 3, 16, 8, " 66%", GREEN),
             (50, 100, 12, 12, " 50%", GREEN),
-            (100, 100, 24, 0, "100%", GREEN),
             (120, 100, 28, 0, "120%", GREEN),
-            (-1, 100, 0, 24, " -1%", YELLOW),
             (-50, 100, -12, 36, "-50%", YELLOW),
-            (1000, 2000, 12, 12, " 50%", GREEN),
         ],
     )
     def test_cells_percent_and_colour(self, capsys, epoch, total, filled, empty, percent, colour):
         out = bar_output(capsys, epoch, total, 0.0, interval=7)
         cells = FULL * max(filled, 0) + LIGHT * empty
         assert " | " + colour + cells + RESET + " " + GRAY + percent + RESET + " | " in out
-
-    def test_counter_width_is_a_minimum(self, capsys):
-        assert "Epoch 1000/2000" + RESET in bar_output(capsys, 1000, 2000, 0.0)
-        assert "Epoch  -7/100" + RESET in bar_output(capsys, -7, 100, 0.0)
 
     @pytest.mark.parametrize("width", [10, 0, 1, -3])
     def test_rebound_width(self, capsys, monkeypatch, width):
@@ -133,15 +124,11 @@ class TestBoundaries:
         "epoch, total, interval, boundary",
         [
             (0, 100, 20, True),
-            (40, 100, 20, True),
             (41, 100, 20, False),
             (100, 100, 7, True),  # the last epoch, though 7 does not divide it
-            (98, 100, 7, True),
             (99, 100, 7, False),
             (40, 100, -20, True),  # floor remainder: the same epochs as 20
             (30, 100, -20, False),
-            (-40, 100, 20, True),
-            (2**70, 2**71, 2**69, True),
             (2**70 + 1, 2**71, 2**69, False),
         ],
     )
@@ -182,10 +169,7 @@ class TestScoreColours:
             (0.8999999999999999, YELLOW),
             (0.7, YELLOW),
             (0.6999, RED),
-            (1.5, GREEN),
-            (-0.1, RED),
             (math.inf, GREEN),
-            (-math.inf, RED),
             (math.nan, RED),
         ],
     )
@@ -194,16 +178,9 @@ class TestScoreColours:
         out = bar_output(capsys, 20, 100, 0.0, **{name: score})
         assert out.endswith(" | " + label + colour + format(score, ".4f") + RESET + "\n")
 
-    def test_order_of_scores(self, capsys):
-        out = bar_output(capsys, 0, 10, 0.0, kappa=0.1, aa=0.2, miou=0.3, oa=0.4, val_loss=0.5)
-        assert out.index(" | OA ") < out.index(" | mIoU ") < out.index(" | κ ")
 
-
-AWKWARD = [
-    0.0, -0.0, 0.5, 0.03125, 0.00005, -0.00005, 0.00015, 2.675, 1e16, 1e300, -1e300, 1e-300,
-    5e-324, 1.7976931348623157e308, 123456.78905, 0.99995, 9.99995, -1e-9, math.inf, -math.inf,
-    math.nan, -math.nan, 2, True,
-]
+AWKWARD = [0.0, -0.0, 0.03125, 0.00005, -0.00005, 2.675, 1e16, 1e300, -1e300, 5e-324, 1.7976931348623157e308,
+           0.99995, -1e-9, math.inf, -math.inf, math.nan, -math.nan, 2, True]
 
 
 class TestNumberFormatting:
@@ -224,15 +201,7 @@ class TestNumberFormatting:
 
     @pytest.mark.parametrize(
         "epoch, total",
-        [
-            (7, 2**70),
-            (2**70, 2**71 + 3),
-            (-(2**64) - 5, 2**65),
-            (2**53 + 1, 2**54 - 1),
-            (2**53 + 1, 3 * 2**51 + 1),
-            (10**30, 10**30 + 7),
-            (3, -(2**63)),
-        ],
+        [(7, 2**70), (2**70, 2**71 + 3), (-(2**64) - 5, 2**65), (2**53 + 1, 3 * 2**51 + 1), (3, -(2**63))],
     )
     def test_integers_beyond_64_bits_and_exact_floats(self, capsys, epoch, total):
         out = bar_output(capsys, epoch, total, 0.0, interval=1)
@@ -269,20 +238,13 @@ class TestArguments:
         assert out.startswith("\r  " + BOLD + "Epoch   4/100" + RESET) and out.endswith("\n")
         assert "Loss " + CYAN + "1.0000" + RESET in out
 
-    def test_prefix(self, capsys):
-        assert bar_output(capsys, 1, 100, 0.0, prefix="").startswith("\r" + BOLD + "Epoch ")
-        assert bar_output(capsys, 1, 100, 0.0, prefix="[a] ").startswith("\r[a] " + BOLD)
-
     @pytest.mark.parametrize(
         "args, kwargs, message",
         [
             (("5", 100, 0.0), {}, "Argument 'epoch' has incorrect type (expected int, got str)"),
-            ((5, None, 0.0), {}, "Argument 'total' has incorrect type (expected int, got NoneType)"),
             ((5, 100, "x"), {}, "must be real number, not str"),
-            ((5, 100, None), {}, "must be real number, not NoneType"),
             ((5, 100, 0.0), {"val_loss": "x"}, "Argument 'val_loss' has incorrect type (expected float, got str)"),
             ((5, 100, 0.0), {"aa": []}, "Argument 'aa' has incorrect type (expected float, got list)"),
-            ((5, 100, 0.0), {"interval": "20"}, "Argument 'interval' has incorrect type (expected int, got str)"),
             ((5, 100, 0.0), {"prefix": None}, "Argument 'prefix' has incorrect type (expected str, got NoneType)"),
             ((5, 100), {}, "epoch_bar() takes at least 3 positional arguments (2 given)"),
             ((5, 100, 0.0) + (None,) * 7 + ("",), {}, "epoch_bar() takes at most 10 positional arguments (11 given)"),
@@ -323,11 +285,6 @@ class TestModuleGlobals:
         out = bar_output(capsys, 5, 100, 0.5)
         assert out == "\r  <b>Epoch   5/100<r> | <y>" + FULL + LIGHT * 23 + "<r> " + GRAY + "  5%<r> | Loss " + CYAN + "0.5000<r>"
 
-    def test_colour_of_another_type_is_shown_as_an_f_string_would(self, capsys, monkeypatch):
-        monkeypatch.setattr(display, "BOLD", 7)
-        out = bar_output(capsys, 5, 100, 0.5)
-        assert out.startswith("\r  7Epoch   5/100" + RESET)
-
     def test_replaced_colour_function(self, capsys, monkeypatch):
         calls = []
 
@@ -342,7 +299,8 @@ class TestModuleGlobals:
 
     def test_colour_function_result_is_formatted(self, capsys, monkeypatch):
         monkeypatch.setattr(display, "_c", lambda text, *codes: len(text))
-        assert bar_output(capsys, 5, 100, 0.5) == "\r  " + BOLD + "Epoch   5/100" + RESET + " | 24 4 | Loss 6"
+        monkeypatch.setattr(display, "BOLD", 7)
+        assert bar_output(capsys, 5, 100, 0.5, prefix="") == "\r7Epoch   5/100" + RESET + " | 24 4 | Loss 6"
 
     def test_failure_inside_colour_function_propagates(self, capsys, monkeypatch):
         def broken(text, *codes):
@@ -352,12 +310,6 @@ class TestModuleGlobals:
         with pytest.raises(LookupError, match="broken colours"):
             display.epoch_bar(5, 100, 0.5)
         assert capsys.readouterr().out == ""
-
-    def test_missing_colour(self, capsys, monkeypatch):
-        monkeypatch.delattr(display, "GREEN")
-        bar_output(capsys, 1, 100, 0.0)  # a yellow bar does not need GREEN
-        with pytest.raises(NameError, match="name 'GREEN' is not defined"):
-            display.epoch_bar(60, 100, 0.0)
 
     def test_failing_stdout(self, monkeypatch):
         class Broken:
