@@ -63,6 +63,11 @@ void append_format(TextBuilder& out, Handle value, const char* spec);
 
 /// Our function specs, each defined beside its implementation.
 extern const pycore::FunctionSpec c_spec;
+extern const pycore::FunctionSpec epoch_bar_spec;
+extern const pycore::FunctionSpec forest_banner_spec;
+extern const pycore::FunctionSpec node_banner_spec;
+extern const pycore::FunctionSpec gpu_stats_spec;
+extern const pycore::FunctionSpec forest_done_line_spec;
 extern const pycore::FunctionSpec print_logo_spec;
 extern const pycore::FunctionSpec print_predict_start_spec;
 extern const pycore::FunctionSpec print_visualize_start_spec;

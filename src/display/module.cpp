@@ -48,6 +48,11 @@ void exec_module(Handle module) {
 
     pycore::set_global(module, "BAR_WIDTH", pycore::check(PyLong_FromLong(24)));
 
+    add_function(module, epoch_bar_spec);
+    add_function(module, forest_banner_spec);
+    add_function(module, node_banner_spec);
+    add_function(module, gpu_stats_spec);
+    add_function(module, forest_done_line_spec);
     add_function(module, print_logo_spec);
     add_function(module, print_predict_start_spec);
     add_function(module, print_visualize_start_spec);

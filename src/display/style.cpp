@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "display.hpp"
+#include "palette.hpp"
 
 namespace korva::display {
 
@@ -48,13 +49,29 @@ Ref concat_strs(std::initializer_list<PyObject*> head, std::span<PyObject* const
 Ref c_impl(pycore::FunctionObject& self, const pycore::Arguments& args) {
     Handle text = args.object(0);
     const auto codes = args.rest();
-    bool all_str = PyUnicode_CheckExact(text.ptr());
+    bool codes_str = true;
     for (PyObject* code : codes)
-        all_str = all_str && PyUnicode_CheckExact(code);
-    if (all_str) {
-        Ref reset = pycore::global(self.global_namespace(), state().colour_names[0]);
-        if (PyUnicode_CheckExact(reset.get()))
-            return concat_strs({}, codes, {text.ptr(), reset.get()});
+        codes_str = codes_str && PyUnicode_CheckExact(code);
+    if (codes_str) {
+        // Joining str codes runs none of the caller's code, so str(text) comes next as it would.
+        Ref text_str = PyUnicode_CheckExact(text.ptr()) ? Ref::borrow(text) : check(PyObject_Str(text.ptr()));
+        if (PyUnicode_CheckExact(text_str.get())) {
+            Ref reset = read_global(self.global_namespace(), static_cast<int>(Colour::Reset));
+            if (PyUnicode_CheckExact(reset.get())) {
+                StrBuilder out;
+                for (PyObject* code : codes)
+                    out << Handle(code);
+                out << Handle(text_str) << Handle(reset);
+                return out.str();
+            }
+            Ref head = concat_strs({}, codes, {text_str.get()});
+            return check(PyNumber_Add(head.get(), reset.get()));
+        }
+        // A str subclass from __str__ takes part in the additions with its own operators.
+        Ref joined = concat_strs({}, codes, {});
+        Ref head = check(PyNumber_Add(joined.get(), text_str.get()));
+        Ref reset = read_global(self.global_namespace(), static_cast<int>(Colour::Reset));
+        return check(PyNumber_Add(head.get(), reset.get()));
     }
     Ref code_tuple = check(PyTuple_New(static_cast<Py_ssize_t>(codes.size())));
     for (std::size_t i = 0; i < codes.size(); ++i)

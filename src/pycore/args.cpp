@@ -173,8 +173,9 @@ struct Binder {
                     throw_python_error();
                 break;
             case Conv::OptFloat:
-                if (o == Py_None) {
-                    s.is_none = true;
+                s.is_none = o == Py_None;
+                if (s.is_none) {
+                    s.number = 0.0;
                 } else if (PyFloat_CheckExact(o)) {
                     s.number = PyFloat_AS_DOUBLE(o);
                 } else {

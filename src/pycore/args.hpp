@@ -71,10 +71,12 @@ private:
     struct Slot {
         Handle given;  // borrowed from the call
         Ref owned;     // a converted object, where conversion made one
-        double number = 0.0;
-        bool is_none = false;
+        // Set by the conversion of "float" parameters, the only ones that read them:
+        // left out of the zeroing, which every call would pay for all slots.
+        double number;
+        bool is_none;
     };
-    std::array<Slot, max_params> slots_{};
+    std::array<Slot, max_params> slots_;
     std::span<PyObject* const> rest_{};
 };
 
