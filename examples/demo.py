@@ -24,6 +24,7 @@ D_MODEL = 64
 CLASSES = 6
 EPOCHS = 40
 ENSEMBLE = 2
+NOISE = 1.3
 # One tree: node id -> (left classes, right classes); leaves are the single classes.
 TREE = {
     "root": ([0, 1, 2], [3, 4, 5]),
@@ -45,7 +46,7 @@ def make_scene(rng):
     labels = owners[dist.argmin(axis=-1)]
     bands = np.linspace(0, 1, BANDS)
     signatures = np.stack([np.sin(2 * np.pi * (bands * (1 + c / 3) + c / 7)) + c / 4 for c in range(CLASSES)])
-    spectra = signatures[labels] + rng.normal(0, 0.35, size=(H, W, BANDS))
+    spectra = signatures[labels] + rng.normal(0, NOISE, size=(H, W, BANDS))
     projection = rng.normal(0, 1 / np.sqrt(BANDS), size=(BANDS, D_MODEL))
     fingerprints = np.tanh(spectra @ projection).astype(np.float32)
     return torch.from_numpy(labels), torch.from_numpy(fingerprints)
