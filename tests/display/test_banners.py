@@ -9,15 +9,8 @@ import sys
 import pytest
 
 import korva.utils.display as display
+from colours import RESET, BOLD, CYAN, GREEN, YELLOW, MAGENTA, RED, GRAY
 
-RESET = "\x1b[0m"
-BOLD = "\x1b[1m"
-CYAN = "\x1b[96m"
-GREEN = "\x1b[92m"
-YELLOW = "\x1b[93m"
-RED = "\x1b[91m"
-MAGENTA = "\x1b[95m"
-GRAY = "\x1b[90m"
 RULE = BOLD + MAGENTA + "═" * 60 + RESET
 
 

@@ -9,17 +9,11 @@ import numpy as np
 import pytest
 
 from korva.utils import display as d
+from colours import RESET, BOLD, CYAN, GREEN, YELLOW, RED, WHITE
 
 sys.path.insert(0, str(Path(__file__).resolve().parents[2] / "bench"))
 import reference_boxes as ref  # noqa: E402
 
-RESET = "\x1b[0m"
-BOLD = "\x1b[1m"
-CYAN = "\x1b[96m"
-GREEN = "\x1b[92m"
-YELLOW = "\x1b[93m"
-RED = "\x1b[91m"
-WHITE = "\x1b[97m"
 
 RULE = BOLD + GREEN + "─" * 42 + RESET
 HEAD = "\n" + RULE + "\n" + BOLD + GREEN + "  Test Results" + RESET + "\n" + RULE + "\n"

@@ -10,13 +10,12 @@ import traceback
 import pytest
 
 import korva.utils.display as d
+from colours import RESET, BOLD, DIM, CYAN, GREEN, YELLOW, BLUE, MAGENTA, RED, WHITE, GRAY
 from conftest import ROOT, run_python
 
 sys.path.insert(0, str(ROOT / "art"))
 import generate  # noqa: E402
 
-RESET, BOLD, DIM, CYAN, GREEN = "\x1b[0m", "\x1b[1m", "\x1b[2m", "\x1b[96m", "\x1b[92m"
-YELLOW, BLUE, MAGENTA, RED, WHITE, GRAY = "\x1b[93m", "\x1b[94m", "\x1b[95m", "\x1b[91m", "\x1b[97m", "\x1b[90m"
 BLANK = "\u2800"
 
 

@@ -8,16 +8,11 @@ import numpy as np
 import pytest
 
 from korva.utils import display as d
+from colours import RESET, BOLD, GREEN, YELLOW, RED, GRAY
 
 sys.path.insert(0, str(Path(__file__).resolve().parents[2] / "bench"))
 import reference_boxes as ref  # noqa: E402
 
-RESET = "\x1b[0m"
-BOLD = "\x1b[1m"
-GREEN = "\x1b[92m"
-YELLOW = "\x1b[93m"
-RED = "\x1b[91m"
-GRAY = "\x1b[90m"
 
 HEAD = "\n" + BOLD + "  Per-class IoU:" + RESET + "\n"
 WARNING = "  " + YELLOW + "⚠ few pixels" + RESET

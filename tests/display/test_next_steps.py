@@ -9,12 +9,7 @@ from pathlib import PurePosixPath
 import pytest
 
 from korva.utils import display as d
-
-RESET = "\x1b[0m"
-BOLD = "\x1b[1m"
-CYAN = "\x1b[96m"
-GREEN = "\x1b[92m"
-GRAY = "\x1b[90m"
+from colours import RESET, BOLD, CYAN, GREEN, GRAY
 
 
 class Recorder:

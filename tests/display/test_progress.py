@@ -8,14 +8,8 @@ import sys
 import pytest
 
 import korva.utils.display as display
+from colours import RESET, BOLD, CYAN, GREEN, YELLOW, RED, GRAY
 
-RESET = "\x1b[0m"
-BOLD = "\x1b[1m"
-CYAN = "\x1b[96m"
-GREEN = "\x1b[92m"
-YELLOW = "\x1b[93m"
-RED = "\x1b[91m"
-GRAY = "\x1b[90m"
 FULL = "█"
 LIGHT = "░"
 

@@ -1,0 +1,13 @@
+"""The colour codes as the console shows them, written out once for every expected text."""
+
+RESET = "\x1b[0m"
+BOLD = "\x1b[1m"
+DIM = "\x1b[2m"
+CYAN = "\x1b[96m"
+GREEN = "\x1b[92m"
+YELLOW = "\x1b[93m"
+BLUE = "\x1b[94m"
+MAGENTA = "\x1b[95m"
+RED = "\x1b[91m"
+WHITE = "\x1b[97m"
+GRAY = "\x1b[90m"
