@@ -9,11 +9,7 @@ constexpr const char* module_doc = "\nkorva/utils/display\nAll CLI visual candy:
 
 bool initialised = false;
 
-void add_function(Handle module, const pycore::FunctionSpec& spec) {
-    Ref globals = Ref::borrow(PyModule_GetDict(module.ptr()));
-    Ref f = pycore::make_function(spec, globals, module_info.qualified_name, module_info.source);
-    pycore::set_global(module, spec.name, f);
-}
+void add_function(Handle module, const pycore::FunctionSpec& spec) { pycore::add_function(module, module_info, spec); }
 
 void init_state() {
     State& s = state();
@@ -26,8 +22,7 @@ void init_state() {
     s.subprocess_name = pycore::intern("subprocess");
 }
 
-void exec_module(Handle module) {
-    pycore::guard_initialisation(module_info, initialised);
+void bind_globals(Handle module) {
     init_state();
 
     Ref doc = pycore::check(PyUnicode_FromString(module_doc));
@@ -62,19 +57,9 @@ void exec_module(Handle module) {
     add_function(module, print_results_box_spec);
     add_function(module, print_per_class_iou_spec);
     add_function(module, print_save_and_next_spec);
-
-    initialised = true;
 }
 
-int exec(PyObject* module) noexcept {
-    constexpr pycore::Frame frame{"<module>", module_info.source, 1};
-    return pycore::boundary(frame, [&]() -> PyObject* {
-               exec_module(module);
-               return Py_None;
-           }) != nullptr
-               ? 0
-               : -1;
-}
+int exec(PyObject* module) noexcept { return pycore::exec_module(module_info, initialised, module, bind_globals); }
 
 PyModuleDef_Slot slots[] = {
     {Py_mod_exec, reinterpret_cast<void*>(exec)},

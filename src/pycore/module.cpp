@@ -21,6 +21,22 @@ void guard_initialisation(const ModuleInfo& info, bool already_initialised) {
                                       minor));
 }
 
+int exec_module(const ModuleInfo& info, bool& initialised, PyObject* module, void (*bind_globals)(Handle)) noexcept {
+    const Frame frame{"<module>", info.source, 1};
+    PyObject* done = boundary(frame, [&]() -> PyObject* {
+        guard_initialisation(info, initialised);
+        bind_globals(module);
+        initialised = true;
+        return Py_None;
+    });
+    return done != nullptr ? 0 : -1;
+}
+
+void add_function(Handle module, const ModuleInfo& info, const FunctionSpec& spec) {
+    Ref f = make_function(spec, PyModule_GetDict(module.ptr()), info.qualified_name, info.source);
+    set_global(module, spec.name, f);
+}
+
 PyObject* intern(const char* text) {
     // Interned strings of the process live as long as the interpreter; we keep our reference.
     return check(PyUnicode_InternFromString(text)).release();

@@ -6,6 +6,7 @@
 #include <source_location>
 
 #include "error.hpp"
+#include "function.hpp"
 #include "ref.hpp"
 
 namespace pycore {
@@ -20,6 +21,13 @@ struct ModuleInfo {
 /// Refuses a second interpreter and a second initialisation, and warns when the
 /// running interpreter is not the one the module was built for.
 void guard_initialisation(const ModuleInfo& info, bool already_initialised);
+
+/// The exec slot of a module: the guard, then `bind_globals`, inside the one boundary
+/// of initialisation; `initialised` is set only when everything was bound.
+int exec_module(const ModuleInfo& info, bool& initialised, PyObject* module, void (*bind_globals)(Handle)) noexcept;
+
+/// Creates the function object of `spec` in `module` and binds it under its name.
+void add_function(Handle module, const ModuleInfo& info, const FunctionSpec& spec);
 
 /// An interned str that lives for the whole process.
 PyObject* intern(const char* text);

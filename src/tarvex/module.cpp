@@ -95,8 +95,7 @@ void bind_import(Handle module, const char* dotted, const char* name) {
     pycore::set_global(module, name, imported);
 }
 
-void exec_module(Handle module) {
-    pycore::guard_initialisation(module_info, initialised);
+void bind_globals(Handle module) {
     init_state();
 
     bind_import(module, "torch", "torch");
@@ -106,22 +105,10 @@ void exec_module(Handle module) {
 
     pycore::set_global(module, "SSSRRouter", make_router_class(module));
 
-    Ref globals = Ref::borrow(PyModule_GetDict(module.ptr()));
-    Ref train_router = pycore::make_function(train_router_spec, globals, module_info.qualified_name, module_info.source);
-    pycore::set_global(module, "train_router", train_router);
-
-    initialised = true;
+    pycore::add_function(module, module_info, train_router_spec);
 }
 
-int exec(PyObject* module) noexcept {
-    constexpr pycore::Frame frame{"<module>", module_info.source, 1};
-    return pycore::boundary(frame, [&]() -> PyObject* {
-               exec_module(module);
-               return Py_None;
-           }) != nullptr
-               ? 0
-               : -1;
-}
+int exec(PyObject* module) noexcept { return pycore::exec_module(module_info, initialised, module, bind_globals); }
 
 PyModuleDef_Slot slots[] = {
     {Py_mod_exec, reinterpret_cast<void*>(exec)},
