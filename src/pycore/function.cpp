@@ -18,7 +18,7 @@ PyObject* vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf, P
         return nullptr;
     PyObject* result = boundary(Frame{spec.qualname, f->source, spec.line}, [&]() -> PyObject* {
         Arguments bound;
-        bind_arguments(spec, f->name, f->defaults, f->param_names, args, PyVectorcall_NARGS(nargsf), kwnames, bound);
+        bind_arguments(*f, args, PyVectorcall_NARGS(nargsf), kwnames, bound);
         return spec.impl(*f, bound).release();
     });
     Py_LeaveRecursiveCall();
@@ -270,6 +270,7 @@ Ref make_function(const FunctionSpec& spec, Handle globals, const char* module_n
     f->annotations = annotations.release();
     if (PyList_GET_SIZE(defaults.get()) > 0)
         f->defaults = check(PyList_AsTuple(defaults.get())).release();
+    f->plan = make_bind_plan(spec.params, PyList_GET_SIZE(defaults.get()), spec.star_param != nullptr);
     PyObject_GC_Track(self.get());
     return self;
 }

@@ -44,6 +44,7 @@ struct FunctionObject {
     PyObject* signature;         // owned, lazily: inspect.Signature
     PyObject* weakrefs;
     PyObject* param_names[max_params];  // owned interned names
+    BindPlan plan;                      // fixed with the parameters and defaults
 
     Handle global_namespace() const noexcept { return globals; }
 };
