@@ -82,14 +82,14 @@ Ref stats_from_ascii(std::string_view text) {
     for (;;) {
         const std::size_t comma = rest.find(',');
         if (count == fields.size())
-            return Ref::borrow(empty_str());
+            return Ref::borrow(pycore::empty_str());
         fields[count++] = stripped(rest.substr(0, comma));
         if (comma == std::string_view::npos)
             break;
         rest.remove_prefix(comma + 1);
     }
     if (count != fields.size())
-        return Ref::borrow(empty_str());
+        return Ref::borrow(pycore::empty_str());
     return format_stats(fields[0], fields[1], fields[2], fields[3]);
 }
 
@@ -107,10 +107,10 @@ Ref stats_from_text(Handle text) {
     if (PyErr_Occurred())
         pycore::throw_python_error();
     if (PyList_GET_SIZE(fields.get()) != 4)
-        return Ref::borrow(empty_str());
+        return Ref::borrow(pycore::empty_str());
     // The four fields go in as an f-string shows them.
     StrBuilder out;
-    auto field = [&](Py_ssize_t i) { append_value(out, PyList_GET_ITEM(fields.get(), i)); };
+    auto field = [&](Py_ssize_t i) { pycore::append_format(out, PyList_GET_ITEM(fields.get(), i)); };
     out << "GPU ";
     field(0);
     out << u"\u00b0C | ";
@@ -155,7 +155,7 @@ Ref gpu_stats_impl(pycore::FunctionObject& self, const pycore::Arguments&) {
     if (!PyErr_ExceptionMatches(PyExc_Exception))
         pycore::throw_python_error();
     PyErr_Clear();
-    return Ref::borrow(empty_str());
+    return Ref::borrow(pycore::empty_str());
 }
 
 }  // namespace

@@ -1,12 +1,11 @@
-// A line built as code points, so that making its str needs no decoding.
+// A str built as code points, on the stack while it is short, with no encoding round trip.
 #pragma once
 
 #include <Python.h>
 
+#include <algorithm>
 #include <charconv>
-#include <cstring>
 #include <memory>
-#include <new>
 #include <string_view>
 
 #include "error.hpp"
@@ -14,10 +13,26 @@
 
 namespace pycore {
 
-/// Builds a str from literal UTF-8 text, single code points and str objects. Every code point
-/// of a str is kept as it is, lone surrogates included, as the interpreter's concatenation does.
+/// Makes sure a str has its compact form (only strings from long-deprecated APIs lack it before 3.12).
+inline void ready(Handle str) {
+#if PY_VERSION_HEX < 0x030C0000
+    if (PyUnicode_READY(str.ptr()) < 0)
+        throw_python_error();
+#else
+    (void)str;
+#endif
+}
+
+/// Collects code points and makes one str of the narrowest kind at the end. Texts of a few
+/// hundred characters stay in the inline buffer; longer ones move to the heap. A str object is
+/// copied from its own storage without being encoded, and every code point is kept as it is,
+/// lone surrogates included, as the interpreter's concatenation does.
 class StrBuilder {
 public:
+    StrBuilder() noexcept = default;
+    StrBuilder(const StrBuilder&) = delete;
+    StrBuilder& operator=(const StrBuilder&) = delete;
+
     /// Empties the text and keeps the memory, for the next line.
     void clear() noexcept {
         size_ = 0;
@@ -25,79 +40,102 @@ public:
     }
     std::size_t size() const noexcept { return size_; }
 
-    /// Appends literal UTF-8 text written in our own sources (always well formed).
+    /// UTF-8 text from our own sources or ASCII data (always well formed).
     StrBuilder& operator<<(std::string_view utf8) {
-        char32_t* out = extend(utf8.size());  // at least as many bytes as code points
-        std::size_t n = 0;
-        for (std::size_t i = 0; i < utf8.size();) {
-            const unsigned char lead = static_cast<unsigned char>(utf8[i]);
-            char32_t cp = lead;
-            int extra = 0;
-            if (lead >= 0x80) {
-                extra = lead >= 0xF0 ? 3 : lead >= 0xE0 ? 2 : 1;
-                cp = lead & (0x3F >> extra);
-                for (int k = 1; k <= extra && i + k < utf8.size(); ++k)
-                    cp = (cp << 6) | (static_cast<unsigned char>(utf8[i + k]) & 0x3F);
-            }
-            note(cp);
-            out[n++] = cp;
-            i += static_cast<std::size_t>(extra) + 1;
+        char32_t* at = grow(utf8.size());
+        unsigned bits = 0;
+        for (std::size_t i = 0; i < utf8.size(); ++i) {
+            const auto u = static_cast<unsigned char>(utf8[i]);
+            bits |= u;
+            at[i] = u;
         }
-        size_ -= utf8.size() - n;
+        if (bits >= 0x80) [[unlikely]]
+            decode_utf8(at, utf8);
         return *this;
     }
-    StrBuilder& operator<<(char c) { return *this << static_cast<char32_t>(static_cast<unsigned char>(c)); }
+    /// A literal: its length and, once inlined, its characters are known here, so the copy
+    /// unrolls and the check for non-ASCII text folds away.
+    template <std::size_t N>
+    [[gnu::always_inline]] StrBuilder& operator<<(const char (&literal)[N]) {
+        char32_t* at = grow(N - 1);
+        unsigned bits = 0;
+        for (std::size_t i = 0; i + 1 < N; ++i) {
+            const auto u = static_cast<unsigned char>(literal[i]);
+            bits |= u;
+            at[i] = u;
+        }
+        if (bits >= 0x80) [[unlikely]]
+            decode_utf8(at, std::string_view(literal, N - 1));
+        return *this;
+    }
+    /// Text of the Basic Multilingual Plane, written as u"..." literals: copied with no decoding.
+    StrBuilder& operator<<(std::u16string_view text) {
+        char32_t* at = grow(text.size());
+        Py_UCS4 most = 0;
+        for (std::size_t i = 0; i < text.size(); ++i) {
+            most = std::max<Py_UCS4>(most, text[i]);
+            at[i] = text[i];
+        }
+        raise_max(most);
+        return *this;
+    }
+    template <std::size_t N>
+    [[gnu::always_inline]] StrBuilder& operator<<(const char16_t (&literal)[N]) {
+        return *this << std::u16string_view(literal, N - 1);
+    }
+    /// One character of Latin-1 (ASCII in practice).
+    StrBuilder& operator<<(char c) {
+        const auto u = static_cast<unsigned char>(c);
+        *grow(1) = u;
+        raise_max(u);
+        return *this;
+    }
+    /// One code point.
     StrBuilder& operator<<(char32_t cp) {
-        note(cp);
-        *extend(1) = cp;
+        *grow(1) = cp;
+        raise_max(cp);
         return *this;
     }
-    /// Appends a str object (an exact str or a subclass).
+    /// A str object, exact or a subclass (the caller guarantees the type).
     StrBuilder& operator<<(Handle str) {
         PyObject* s = str.ptr();
-#if PY_VERSION_HEX < 0x030C0000
-        if (PyUnicode_READY(s) < 0)
-            throw_python_error();
-#endif
+        ready(str);
         const Py_ssize_t n = PyUnicode_GET_LENGTH(s);
-        if (n == 0)
-            return *this;
-        // The kind's bound is the str's own class of characters (ASCII, Latin-1, BMP or beyond),
-        // which is all that the kind of the finished str depends on.
-        note(PyUnicode_MAX_CHAR_VALUE(s));
-        char32_t* out = extend(static_cast<std::size_t>(n));
+        char32_t* at = grow(static_cast<std::size_t>(n));
         const void* data = PyUnicode_DATA(s);
         switch (PyUnicode_KIND(s)) {
-        case PyUnicode_1BYTE_KIND:
-            for (Py_ssize_t i = 0; i < n; ++i)
-                out[i] = static_cast<const Py_UCS1*>(data)[i];
-            break;
-        case PyUnicode_2BYTE_KIND:
-            for (Py_ssize_t i = 0; i < n; ++i)
-                out[i] = static_cast<const Py_UCS2*>(data)[i];
-            break;
-        default:
-            std::memcpy(out, data, static_cast<std::size_t>(n) * sizeof(char32_t));
-            break;
+        case PyUnicode_1BYTE_KIND: std::copy_n(static_cast<const Py_UCS1*>(data), n, at); break;
+        case PyUnicode_2BYTE_KIND: std::copy_n(static_cast<const Py_UCS2*>(data), n, at); break;
+        default: std::copy_n(static_cast<const Py_UCS4*>(data), n, at); break;
         }
+        // A str is stored in its narrowest kind, so the bound of its kind is all that the
+        // kind of the finished str depends on.
+        raise_max(PyUnicode_MAX_CHAR_VALUE(s));
         return *this;
     }
-    /// Appends a decimal integer.
+    /// The text of another builder.
+    StrBuilder& operator<<(const StrBuilder& other) {
+        std::copy_n(other.data_, other.size_, grow(other.size_));
+        raise_max(other.max_char_);
+        return *this;
+    }
+    /// A decimal integer.
     StrBuilder& operator<<(long long value) {
         char digits[24];
-        auto [end, ec] = std::to_chars(digits, digits + sizeof digits, value);
-        return *this << std::string_view(digits, static_cast<std::size_t>(end - digits));
+        const auto [end, ec] = std::to_chars(digits, digits + sizeof digits, value);
+        char32_t* at = grow(static_cast<std::size_t>(end - digits));
+        std::copy(digits, end, at);
+        return *this;
     }
 
-    /// Appends `cp` `count` times; zero or a negative count appends nothing. A count that no
-    /// str could hold fails with MemoryError, as the interpreter's own repeat does.
+    /// `cp` `count` times; zero or a negative count writes nothing. A count that no str could
+    /// hold fails with MemoryError, as the interpreter's own repeat does.
     StrBuilder& repeat(char32_t cp, Py_ssize_t count) {
         if (count <= 0)
             return *this;
-        note(cp);
-        char32_t* out = extend(static_cast<std::size_t>(count));
-        for (Py_ssize_t i = 0; i < count; ++i)
-            out[i] = cp;
+        char32_t* at = grow(static_cast<std::size_t>(count));
+        std::fill_n(at, count, cp);
+        raise_max(cp);
         return *this;
     }
 
@@ -105,58 +143,45 @@ public:
     /// here with MemoryError rather than while it is written.
     void reserve_more(Py_ssize_t count) {
         if (count > 0 && static_cast<std::size_t>(count) > capacity_ - size_)
-            grow(static_cast<std::size_t>(count));
+            reallocate(static_cast<std::size_t>(count));
     }
 
     Ref str() const {
+        // PyUnicode_New chooses the kind from the largest code point, as a str must have.
         Ref s = check(PyUnicode_New(static_cast<Py_ssize_t>(size_), max_char_));
         void* data = PyUnicode_DATA(s.get());
-        const char32_t* in = buffer_.get();
         switch (PyUnicode_KIND(s.get())) {
-        case PyUnicode_1BYTE_KIND:
-            for (std::size_t i = 0; i < size_; ++i)
-                static_cast<Py_UCS1*>(data)[i] = static_cast<Py_UCS1>(in[i]);
-            break;
-        case PyUnicode_2BYTE_KIND:
-            for (std::size_t i = 0; i < size_; ++i)
-                static_cast<Py_UCS2*>(data)[i] = static_cast<Py_UCS2>(in[i]);
-            break;
-        default:
-            std::memcpy(data, in, size_ * sizeof(char32_t));
-            break;
+        case PyUnicode_1BYTE_KIND: std::copy_n(data_, size_, static_cast<Py_UCS1*>(data)); break;
+        case PyUnicode_2BYTE_KIND: std::copy_n(data_, size_, static_cast<Py_UCS2*>(data)); break;
+        default: std::copy_n(data_, size_, static_cast<Py_UCS4*>(data)); break;
         }
         return s;
     }
 
 private:
-    void note(Py_UCS4 cp) noexcept { max_char_ = cp > max_char_ ? cp : max_char_; }
+    static constexpr std::size_t inline_capacity = 512;
 
-    char32_t* extend(std::size_t n) {
-        if (n > capacity_ - size_)
-            grow(n);
-        char32_t* at = buffer_.get() + size_;
+    void raise_max(Py_UCS4 c) noexcept { max_char_ = c > max_char_ ? c : max_char_; }
+
+    /// Room for `n` more code points; returns where they go.
+    char32_t* grow(std::size_t n) {
+        if (n > capacity_ - size_) [[unlikely]]
+            reallocate(n);
+        char32_t* at = data_ + size_;
         size_ += n;
         return at;
     }
+    /// Moves the text to a heap buffer with room for `n` more code points.
+    void reallocate(std::size_t n);
+    /// Rewrites the `text.size()` code points just written at `at`, which held the bytes of
+    /// `text`, as the code points of its UTF-8, and gives back the room left over.
+    void decode_utf8(char32_t* at, std::string_view text) noexcept;
 
-    void grow(std::size_t n) {
-        // No str is longer than PY_SSIZE_T_MAX code points; beyond that the interpreter fails too.
-        constexpr std::size_t limit = static_cast<std::size_t>(PY_SSIZE_T_MAX) / sizeof(char32_t);
-        if (n > limit - size_)
-            throw std::bad_alloc();
-        std::size_t capacity = capacity_ < 64 ? 128 : capacity_ * 2;
-        if (capacity < size_ + n || capacity > limit)
-            capacity = size_ + n;
-        std::unique_ptr<char32_t[]> bigger(new char32_t[capacity]);
-        if (size_ > 0)
-            std::memcpy(bigger.get(), buffer_.get(), size_ * sizeof(char32_t));
-        buffer_ = std::move(bigger);
-        capacity_ = capacity;
-    }
-
-    std::unique_ptr<char32_t[]> buffer_;
+    char32_t inline_[inline_capacity];
+    std::unique_ptr<char32_t[]> heap_;
+    char32_t* data_ = inline_;
     std::size_t size_ = 0;
-    std::size_t capacity_ = 0;
+    std::size_t capacity_ = inline_capacity;
     Py_UCS4 max_char_ = 0;
 };
 
