@@ -42,13 +42,24 @@ inline std::uint64_t dict_version(Handle dict) noexcept {
 #define KORVA_DICT_VERSION 0
 #endif
 
-/// A module global as it stands now, without a lookup while the module dict is unchanged.
-inline Ref read_global(Handle globals, int slot) {
+/// A module global as the snapshot holds it while the module dict is unchanged, else NULL:
+/// borrowed, for use before anything else can run.
+inline PyObject* snapshot_global(Handle globals, int slot) noexcept {
 #if KORVA_DICT_VERSION
     const GlobalsSnapshot& s = globals_snapshot;
-    if (s.values[slot] != nullptr && s.dict == globals.ptr() && s.version == dict_version(globals))
-        return Ref::borrow(s.values[slot]);
+    if (s.dict == globals.ptr() && s.version == dict_version(globals))
+        return s.values[slot];
+#else
+    (void)globals;
+    (void)slot;
 #endif
+    return nullptr;
+}
+
+/// A module global as it stands now, without a lookup while the module dict is unchanged.
+inline Ref read_global(Handle globals, int slot) {
+    if (PyObject* value = snapshot_global(globals, slot))
+        return Ref::borrow(value);
     return read_global_now(globals, slot);
 }
 inline Ref read_global(Handle globals, Global g) { return read_global(globals, static_cast<int>(g)); }
@@ -70,7 +81,14 @@ public:
     Ref global(Global g) const { return read_global(globals_, g); }
 
     /// f"{COLOUR}": the colour as an f-string shows it, read now.
-    void append(StrBuilder& out, Colour c) const { pycore::append_format(out, colour(c)); }
+    void append(StrBuilder& out, Colour c) const {
+        // A str copied at once needs no reference of its own: nothing runs before the copy.
+        PyObject* value = snapshot_global(globals_, static_cast<int>(c));
+        if (value != nullptr && PyUnicode_CheckExact(value))
+            out << Handle(value);
+        else
+            pycore::append_format(out, colour(c));
+    }
 
     /// Appends `c(text, *codes)` as an f-string field, where `c` is the `_c` the caller read at
     /// its place in the call. Our own `_c` with str codes and text is written in place, with

@@ -117,7 +117,7 @@ Ref epoch_bar_impl(pycore::FunctionObject& self, const pycore::Arguments& args) 
         if (big_percent)
             pycore::append_format(text.written, big_percent, "3d");
         else
-            pycore::append_int(text.written, small_percent, 3);
+            text.written.integer(small_percent, 3);
         text.written << '%';
         palette.coloured(out, Colour::Gray, text);
     }

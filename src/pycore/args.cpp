@@ -127,40 +127,13 @@ BindPlan make_bind_plan(std::span<const Param> params, Py_ssize_t ndefaults, boo
 struct Binder {
     static void run(const FunctionObject& f, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
                     Arguments& out) {
-        const BindPlan& plan = f.plan;
-        const Py_ssize_t nparams = plan.nparams;
-        if (kwnames == nullptr && nargs >= plan.nrequired && (nargs <= nparams || plan.star)) {
-            // The common call: positional arguments only, as many as the parameters allow.
-            const Py_ssize_t npositional = nargs < nparams ? nargs : nparams;
-            for (Py_ssize_t i = 0; i < npositional; ++i)
-                out.objects_[i] = args[i];
-            for (Py_ssize_t i = npositional; i < nparams; ++i)
-                out.objects_[i] = PyTuple_GET_ITEM(f.defaults, i - plan.nrequired);
-            if (nargs > nparams)
-                out.rest_ = std::span<PyObject* const>(args + nparams, static_cast<std::size_t>(nargs - nparams));
-        } else {
-            bind_any(f, args, nargs, kwnames, out);
-        }
-        // Arguments of their exact types need no conversion and pass every check.
-        for (Py_ssize_t i = 0; i < nparams; ++i) {
-            PyTypeObject* type = plan.exact_type[i];
-            PyObject* o = out.objects_[i];
-            if (type == nullptr)
-                continue;
-            if (Py_IS_TYPE(o, type)) {
-                if (type == &PyFloat_Type)
-                    out.numbers_[i] = PyFloat_AS_DOUBLE(o);
-            } else if (o == Py_None && (plan.none_passes & (1u << i))) {
-                out.numbers_[i] = 0.0;
-            } else {
-                convert(*f.spec, out);
-                return;
-            }
-        }
+        bind(f, args, nargs, kwnames, out);
+        if (!out.take_exact(f.plan))
+            convert(*f.spec, out);
     }
 
-    /// Any call with keywords, or with a count of arguments that fails.
-    static void bind_any(const FunctionObject& f, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+    /// Binds any call to the parameters, with the interpreter's count and keyword errors.
+    static void bind(const FunctionObject& f, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
                          Arguments& out) {
         PyObject* const name = f.name;
         PyObject* const* const param_names = f.param_names;

@@ -87,8 +87,45 @@ public:
     /// The arguments collected by a star parameter.
     std::span<PyObject* const> rest() const noexcept { return rest_; }
 
+    /// The common call, bound here without a call into the binder: positional arguments only,
+    /// as many as the parameters take, each of its parameter's exact type (or None where that
+    /// passes). False where the binder must do the work; nothing is owned yet then.
+    bool bind_exact(const BindPlan& plan, PyObject* defaults, PyObject* const* args, Py_ssize_t nargs) noexcept {
+        if (nargs < plan.nrequired || (nargs > plan.nparams && !plan.star))
+            return false;
+        const Py_ssize_t npositional = nargs < plan.nparams ? nargs : plan.nparams;
+        for (Py_ssize_t i = 0; i < npositional; ++i)
+            objects_[i] = args[i];
+        for (Py_ssize_t i = npositional; i < plan.nparams; ++i)
+            objects_[i] = PyTuple_GET_ITEM(defaults, i - plan.nrequired);
+        if (nargs > plan.nparams)
+            rest_ = std::span<PyObject* const>(args + plan.nparams, static_cast<std::size_t>(nargs - plan.nparams));
+        return take_exact(plan);
+    }
+
 private:
     friend struct Binder;
+
+    /// Whether every bound argument has its parameter's exact type, so that none needs a
+    /// conversion or fails a check; reads the numbers of "float" parameters on the way.
+    bool take_exact(const BindPlan& plan) noexcept {
+        for (Py_ssize_t i = 0; i < plan.nparams; ++i) {
+            PyTypeObject* type = plan.exact_type[i];
+            PyObject* o = objects_[i];
+            if (type == nullptr)
+                continue;
+            if (Py_IS_TYPE(o, type)) {
+                if (type == &PyFloat_Type)
+                    numbers_[i] = PyFloat_AS_DOUBLE(o);
+            } else if (o == Py_None && (plan.none_passes & (1u << i))) {
+                numbers_[i] = 0.0;
+            } else {
+                return false;
+            }
+        }
+        return true;
+    }
+
     // Only the entries of bound parameters are ever written or read, so the arrays are left
     // uninitialised: a call pays for the parameters it has, not for max_params.
     PyObject* objects_[max_params];  // borrowed from the call, or owned where `owned_` has the bit
@@ -102,6 +139,7 @@ BindPlan make_bind_plan(std::span<const Param> params, Py_ssize_t ndefaults, boo
 
 /// Binds a vectorcall's arguments to the parameters of `f`, then converts them:
 /// numbers first in parameter order, then the exact-type checks in parameter order.
+/// Arguments::bind_exact does the common case first, inline.
 void bind_arguments(const FunctionObject& f, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
                     Arguments& out);
 

@@ -80,7 +80,7 @@ bool format_exact(StrBuilder& out, PyObject* v, const FormatSpec& spec) {
         return false;
     case FormatSpec::Int:
         if (PyLong_CheckExact(v) && small_int(v, n)) {
-            append_int(out, n, spec.width());
+            out.integer(n, spec.width());
             return true;
         }
         return false;

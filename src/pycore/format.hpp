@@ -81,14 +81,6 @@ inline bool small_int(Handle value, long long& out) noexcept {
     return overflow == 0;
 }
 
-/// format(value, "Wd"): right-aligned in `width` (0: plain decimal).
-inline void append_int(StrBuilder& out, long long value, int width = 0) {
-    char digits[24];
-    const auto [end, ec] = std::to_chars(digits, digits + sizeof digits, value);
-    out.repeat(' ', width - (end - digits));
-    out << std::string_view(digits, static_cast<std::size_t>(end - digits));
-}
-
 /// format(value, ".4f") for a double, as the interpreter writes it: correctly rounded from the
 /// exact binary value, ties to even, the sign of -0.0 kept, "nan" for a NaN of either sign.
 void append_fixed4(StrBuilder& out, double value);
@@ -103,8 +95,16 @@ Ref format_field(StrBuilder& out, Handle value, const FormatSpec& spec);
 
 /// format(value, spec) written into `out`; with no spec, the value as an f-string shows it.
 inline void append_format(StrBuilder& out, Handle value, const FormatSpec& spec = "") {
-    if (PyUnicode_CheckExact(value.ptr()) && spec.kind() == FormatSpec::Plain) {
+    PyObject* v = value.ptr();
+    long long n = 0;
+    // The usual fields, done here: a str shown as it is, an int of one digit.
+    if (spec.kind() == FormatSpec::Plain && PyUnicode_CheckExact(v)) {
         out << value;
+        return;
+    }
+    if ((spec.kind() == FormatSpec::Plain || spec.kind() == FormatSpec::Int) && PyLong_CheckExact(v) &&
+        compact_int(v, n)) {
+        out.integer(n, spec.width());
         return;
     }
     if (Ref formatted = format_field(out, value, spec))

@@ -18,7 +18,9 @@ PyObject* vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf, P
         return nullptr;
     PyObject* result = boundary(Frame{spec.qualname, f->source, spec.line}, [&]() -> PyObject* {
         Arguments bound;
-        bind_arguments(*f, args, PyVectorcall_NARGS(nargsf), kwnames, bound);
+        const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
+        if (kwnames != nullptr || !bound.bind_exact(f->plan, f->defaults, args, nargs))
+            bind_arguments(*f, args, nargs, kwnames, bound);
         return spec.impl(*f, bound).release();
     });
     Py_LeaveRecursiveCall();

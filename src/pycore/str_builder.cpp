@@ -16,6 +16,23 @@ void StrBuilder::reallocate(std::size_t n) {
     capacity_ = capacity;
 }
 
+StrBuilder& StrBuilder::append_str(Handle str) {
+    PyObject* s = str.ptr();
+    ready(str);
+    const Py_ssize_t n = PyUnicode_GET_LENGTH(s);
+    char32_t* at = grow(static_cast<std::size_t>(n));
+    const void* data = PyUnicode_DATA(s);
+    switch (PyUnicode_KIND(s)) {
+    case PyUnicode_1BYTE_KIND: std::copy_n(static_cast<const Py_UCS1*>(data), n, at); break;
+    case PyUnicode_2BYTE_KIND: std::copy_n(static_cast<const Py_UCS2*>(data), n, at); break;
+    default: std::copy_n(static_cast<const Py_UCS4*>(data), n, at); break;
+    }
+    // A str is stored in its narrowest kind, so the bound of its kind is all that the kind
+    // of the finished str depends on.
+    raise_max(PyUnicode_MAX_CHAR_VALUE(s));
+    return *this;
+}
+
 void StrBuilder::decode_utf8(char32_t* at, std::string_view text) noexcept {
     std::size_t n = 0;
     for (std::size_t i = 0; i < text.size();) {

@@ -99,19 +99,16 @@ public:
     /// A str object, exact or a subclass (the caller guarantees the type).
     StrBuilder& operator<<(Handle str) {
         PyObject* s = str.ptr();
-        ready(str);
-        const Py_ssize_t n = PyUnicode_GET_LENGTH(s);
-        char32_t* at = grow(static_cast<std::size_t>(n));
-        const void* data = PyUnicode_DATA(s);
-        switch (PyUnicode_KIND(s)) {
-        case PyUnicode_1BYTE_KIND: std::copy_n(static_cast<const Py_UCS1*>(data), n, at); break;
-        case PyUnicode_2BYTE_KIND: std::copy_n(static_cast<const Py_UCS2*>(data), n, at); break;
-        default: std::copy_n(static_cast<const Py_UCS4*>(data), n, at); break;
+        if (PyUnicode_IS_COMPACT_ASCII(s)) {
+            // The usual case, colour codes and names: the characters follow the object's header.
+            const auto n = static_cast<std::size_t>(PyUnicode_GET_LENGTH(s));
+            const auto* from = reinterpret_cast<const Py_UCS1*>(reinterpret_cast<PyASCIIObject*>(s) + 1);
+            char32_t* at = grow(n);
+            for (std::size_t i = 0; i < n; ++i)
+                at[i] = from[i];
+            return *this;
         }
-        // A str is stored in its narrowest kind, so the bound of its kind is all that the
-        // kind of the finished str depends on.
-        raise_max(PyUnicode_MAX_CHAR_VALUE(s));
-        return *this;
+        return append_str(str);
     }
     /// The text of another builder.
     StrBuilder& operator<<(const StrBuilder& other) {
@@ -119,14 +116,16 @@ public:
         raise_max(other.max_char_);
         return *this;
     }
-    /// A decimal integer.
-    StrBuilder& operator<<(long long value) {
+    /// A decimal integer, right-aligned in `width` (0: as it is).
+    StrBuilder& integer(long long value, int width = 0) {
         char digits[24];
         const auto [end, ec] = std::to_chars(digits, digits + sizeof digits, value);
-        char32_t* at = grow(static_cast<std::size_t>(end - digits));
-        std::copy(digits, end, at);
+        const auto n = static_cast<std::size_t>(end - digits);
+        repeat(' ', width - static_cast<Py_ssize_t>(n));
+        std::copy_n(digits, n, grow(n));
         return *this;
     }
+    StrBuilder& operator<<(long long value) { return integer(value); }
 
     /// `cp` `count` times; zero or a negative count writes nothing. A count that no str could
     /// hold fails with MemoryError, as the interpreter's own repeat does.
@@ -171,6 +170,8 @@ private:
         size_ += n;
         return at;
     }
+    /// Appends a str of any kind.
+    StrBuilder& append_str(Handle str);
     /// Moves the text to a heap buffer with room for `n` more code points.
     void reallocate(std::size_t n);
     /// Rewrites the `text.size()` code points just written at `at`, which held the bytes of
