@@ -56,6 +56,8 @@ Ref read_global_now(Handle globals, int slot) {
     return pycore::global(globals, name);
 }
 
+void Palette::append_read(StrBuilder& out, Colour c) const { pycore::append_format(out, colour(c)); }
+
 void Palette::call_c(StrBuilder& out, Handle c, const Text& text, std::initializer_list<Handle> codes) const {
     bool own = c.ptr() == state().own_c && (!text.object || PyUnicode_CheckExact(text.object.get()));
     for (Handle code : codes)

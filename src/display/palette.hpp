@@ -84,10 +84,10 @@ public:
     void append(StrBuilder& out, Colour c) const {
         // A str copied at once needs no reference of its own: nothing runs before the copy.
         PyObject* value = snapshot_global(globals_, static_cast<int>(c));
-        if (value != nullptr && PyUnicode_CheckExact(value))
+        if (value != nullptr && PyUnicode_CheckExact(value)) [[likely]]
             out << Handle(value);
         else
-            pycore::append_format(out, colour(c));
+            append_read(out, c);
     }
 
     /// Appends `c(text, *codes)` as an f-string field, where `c` is the `_c` the caller read at
@@ -104,6 +104,9 @@ public:
     }
 
 private:
+    /// f"{COLOUR}" with the colour looked up.
+    [[gnu::noinline]] void append_read(StrBuilder& out, Colour c) const;
+
     Handle globals_;  // borrowed: the module dict, alive while the function runs
 };
 

@@ -128,8 +128,12 @@ struct Binder {
     static void run(const FunctionObject& f, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
                     Arguments& out) {
         bind(f, args, nargs, kwnames, out);
-        if (!out.take_exact(f.plan))
-            convert(*f.spec, out);
+        for (Py_ssize_t i = 0; i < f.plan.nparams; ++i) {
+            if (!out.take_exact(f.plan, i)) {
+                convert(*f.spec, out);
+                return;
+            }
+        }
     }
 
     /// Binds any call to the parameters, with the interpreter's count and keyword errors.

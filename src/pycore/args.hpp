@@ -93,37 +93,36 @@ public:
     bool bind_exact(const BindPlan& plan, PyObject* defaults, PyObject* const* args, Py_ssize_t nargs) noexcept {
         if (nargs < plan.nrequired || (nargs > plan.nparams && !plan.star))
             return false;
-        const Py_ssize_t npositional = nargs < plan.nparams ? nargs : plan.nparams;
-        for (Py_ssize_t i = 0; i < npositional; ++i)
-            objects_[i] = args[i];
-        for (Py_ssize_t i = npositional; i < plan.nparams; ++i)
-            objects_[i] = PyTuple_GET_ITEM(defaults, i - plan.nrequired);
+        for (Py_ssize_t i = 0; i < plan.nparams; ++i) {
+            objects_[i] = i < nargs ? args[i] : PyTuple_GET_ITEM(defaults, i - plan.nrequired);
+            if (!take_exact(plan, i))
+                return false;
+        }
         if (nargs > plan.nparams)
             rest_ = std::span<PyObject* const>(args + plan.nparams, static_cast<std::size_t>(nargs - plan.nparams));
-        return take_exact(plan);
+        return true;
     }
 
 private:
     friend struct Binder;
 
-    /// Whether every bound argument has its parameter's exact type, so that none needs a
-    /// conversion or fails a check; reads the numbers of "float" parameters on the way.
-    bool take_exact(const BindPlan& plan) noexcept {
-        for (Py_ssize_t i = 0; i < plan.nparams; ++i) {
-            PyTypeObject* type = plan.exact_type[i];
-            PyObject* o = objects_[i];
-            if (type == nullptr)
-                continue;
-            if (Py_IS_TYPE(o, type)) {
-                if (type == &PyFloat_Type)
-                    numbers_[i] = PyFloat_AS_DOUBLE(o);
-            } else if (o == Py_None && (plan.none_passes & (1u << i))) {
-                numbers_[i] = 0.0;
-            } else {
-                return false;
-            }
+    /// Whether the bound argument of parameter `i` has the parameter's exact type, so that it
+    /// needs no conversion and passes every check; reads the number of a "float" parameter.
+    bool take_exact(const BindPlan& plan, Py_ssize_t i) noexcept {
+        PyTypeObject* type = plan.exact_type[i];
+        PyObject* o = objects_[i];
+        if (type == nullptr)
+            return true;
+        if (Py_IS_TYPE(o, type)) {
+            if (type == &PyFloat_Type)
+                numbers_[i] = PyFloat_AS_DOUBLE(o);
+            return true;
         }
-        return true;
+        if (o == Py_None && (plan.none_passes & (1u << i))) {
+            numbers_[i] = 0.0;
+            return true;
+        }
+        return false;
     }
 
     // Only the entries of bound parameters are ever written or read, so the arrays are left
