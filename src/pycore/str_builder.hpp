@@ -5,13 +5,64 @@
 
 #include <algorithm>
 #include <charconv>
+#include <cstdint>
+#include <cstring>
 #include <memory>
 #include <string_view>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 #include "error.hpp"
 #include "ref.hpp"
 
 namespace pycore {
+
+/// Widens `n` bytes (ASCII or Latin-1) to code points. Colour codes, names and numbers are a
+/// few characters long: they take two overlapping pieces rather than a loop.
+inline void widen_bytes(const unsigned char* from, char32_t* to, std::size_t n) noexcept {
+#if defined(__SSE2__)
+    const __m128i zero = _mm_setzero_si128();
+    // The first 4, 8 or 16 of `bytes` written as code points at `to + at`.
+    const auto store4 = [&](std::size_t at, __m128i bytes) {
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(to + at),
+                         _mm_unpacklo_epi16(_mm_unpacklo_epi8(bytes, zero), zero));
+    };
+    const auto store8 = [&](std::size_t at, __m128i bytes) {
+        const __m128i low = _mm_unpacklo_epi8(bytes, zero);
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(to + at), _mm_unpacklo_epi16(low, zero));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(to + at + 4), _mm_unpackhi_epi16(low, zero));
+    };
+    const auto store16 = [&](std::size_t at, __m128i bytes) {
+        store8(at, bytes);
+        store8(at + 8, _mm_unpackhi_epi64(bytes, bytes));
+    };
+    if (n >= 16) {
+        std::size_t at = 0;
+        for (; at + 16 <= n; at += 16)
+            store16(at, _mm_loadu_si128(reinterpret_cast<const __m128i*>(from + at)));
+        if (at < n)
+            store16(n - 16, _mm_loadu_si128(reinterpret_cast<const __m128i*>(from + n - 16)));
+        return;
+    }
+    if (n >= 8) {
+        store8(0, _mm_loadl_epi64(reinterpret_cast<const __m128i*>(from)));
+        store8(n - 8, _mm_loadl_epi64(reinterpret_cast<const __m128i*>(from + n - 8)));
+        return;
+    }
+    if (n >= 4) {
+        std::uint32_t head, tail;
+        std::memcpy(&head, from, 4);
+        std::memcpy(&tail, from + n - 4, 4);
+        store4(0, _mm_cvtsi32_si128(static_cast<int>(head)));
+        store4(n - 4, _mm_cvtsi32_si128(static_cast<int>(tail)));
+        return;
+    }
+#endif
+    for (std::size_t i = 0; i < n; ++i)
+        to[i] = from[i];
+}
 
 /// Makes sure a str has its compact form (only strings from long-deprecated APIs lack it before 3.12).
 inline void ready(Handle str) {
@@ -21,6 +72,62 @@ inline void ready(Handle str) {
 #else
     (void)str;
 #endif
+}
+
+/// Narrows `n` code points below 0x10000 to the two-byte storage of a str.
+inline void narrow_to_ucs2(const char32_t* from, Py_UCS2* to, std::size_t n) noexcept {
+#if defined(__SSE2__)
+    if (n >= 8) {
+        // packs saturates signed values: shifted down by 0x8000 the code points fit, and
+        // shifting the 16-bit results back up restores them.
+        const __m128i down = _mm_set1_epi32(0x8000);
+        const __m128i up = _mm_set1_epi16(static_cast<short>(0x8000));
+        const auto eight = [&](std::size_t at) {
+            const __m128i a = _mm_sub_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(from + at)), down);
+            const __m128i b = _mm_sub_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(from + at + 4)), down);
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(to + at), _mm_add_epi16(_mm_packs_epi32(a, b), up));
+        };
+        std::size_t at = 0;
+        for (; at + 8 <= n; at += 8)
+            eight(at);
+        if (at < n)
+            eight(n - 8);
+        return;
+    }
+#endif
+    for (std::size_t i = 0; i < n; ++i)
+        to[i] = static_cast<Py_UCS2>(from[i]);
+}
+
+/// Narrows `n` code points below 0x100 to the one-byte storage of a str.
+inline void narrow_to_ucs1(const char32_t* from, Py_UCS1* to, std::size_t n) noexcept {
+#if defined(__SSE2__)
+    const auto load = [&](std::size_t at) { return _mm_loadu_si128(reinterpret_cast<const __m128i*>(from + at)); };
+    if (n >= 16) {
+        const auto sixteen = [&](std::size_t at) {
+            const __m128i low = _mm_packs_epi32(load(at), load(at + 4));
+            const __m128i high = _mm_packs_epi32(load(at + 8), load(at + 12));
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(to + at), _mm_packus_epi16(low, high));
+        };
+        std::size_t at = 0;
+        for (; at + 16 <= n; at += 16)
+            sixteen(at);
+        if (at < n)
+            sixteen(n - 16);
+        return;
+    }
+    if (n >= 8) {
+        const auto eight = [&](std::size_t at) {
+            const __m128i packed = _mm_packs_epi32(load(at), load(at + 4));
+            _mm_storel_epi64(reinterpret_cast<__m128i*>(to + at), _mm_packus_epi16(packed, packed));
+        };
+        eight(0);
+        eight(n - 8);
+        return;
+    }
+#endif
+    for (std::size_t i = 0; i < n; ++i)
+        to[i] = static_cast<Py_UCS1>(from[i]);
 }
 
 /// Collects code points and makes one str of the narrowest kind at the end. Texts of a few
@@ -103,9 +210,7 @@ public:
             // The usual case, colour codes and names: the characters follow the object's header.
             const auto n = static_cast<std::size_t>(PyUnicode_GET_LENGTH(s));
             const auto* from = reinterpret_cast<const Py_UCS1*>(reinterpret_cast<PyASCIIObject*>(s) + 1);
-            char32_t* at = grow(n);
-            for (std::size_t i = 0; i < n; ++i)
-                at[i] = from[i];
+            widen_bytes(from, grow(n), n);
             return *this;
         }
         return append_str(str);
@@ -122,7 +227,7 @@ public:
         const auto [end, ec] = std::to_chars(digits, digits + sizeof digits, value);
         const auto n = static_cast<std::size_t>(end - digits);
         repeat(' ', width - static_cast<Py_ssize_t>(n));
-        std::copy_n(digits, n, grow(n));
+        widen_bytes(reinterpret_cast<const unsigned char*>(digits), grow(n), n);
         return *this;
     }
     StrBuilder& operator<<(long long value) { return integer(value); }
@@ -150,9 +255,9 @@ public:
         Ref s = check(PyUnicode_New(static_cast<Py_ssize_t>(size_), max_char_));
         void* data = PyUnicode_DATA(s.get());
         switch (PyUnicode_KIND(s.get())) {
-        case PyUnicode_1BYTE_KIND: std::copy_n(data_, size_, static_cast<Py_UCS1*>(data)); break;
-        case PyUnicode_2BYTE_KIND: std::copy_n(data_, size_, static_cast<Py_UCS2*>(data)); break;
-        default: std::copy_n(data_, size_, static_cast<Py_UCS4*>(data)); break;
+        case PyUnicode_1BYTE_KIND: narrow_to_ucs1(data_, static_cast<Py_UCS1*>(data), size_); break;
+        case PyUnicode_2BYTE_KIND: narrow_to_ucs2(data_, static_cast<Py_UCS2*>(data), size_); break;
+        default: std::memcpy(data, data_, size_ * sizeof(char32_t)); break;
         }
         return s;
     }
@@ -178,7 +283,7 @@ private:
     /// `text`, as the code points of its UTF-8, and gives back the room left over.
     void decode_utf8(char32_t* at, std::string_view text) noexcept;
 
-    char32_t inline_[inline_capacity];
+    alignas(64) char32_t inline_[inline_capacity];
     std::unique_ptr<char32_t[]> heap_;
     char32_t* data_ = inline_;
     std::size_t size_ = 0;

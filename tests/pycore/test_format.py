@@ -84,3 +84,30 @@ class TestIntWidths:
         row = capsys.readouterr().out.splitlines()[2]
         assert row.startswith("  Class " + format(value, "2d") + "  ")
         assert "(" + format(value, ">5d") + " px)" in row
+
+
+class TestTextBuilding:
+    """Texts of every kind and length go through the builder unchanged."""
+
+    ALPHABETS = {
+        "ascii": "abcxyz019 '\\",
+        "latin1": "aé\xff\x80z",
+        "bmp": "a─═█\u26a0é\ud800",  # a lone surrogate is kept, as concatenation keeps it
+        "astral": "a\U0001f600é─\U0010ffff",
+    }
+
+    @pytest.mark.parametrize("alphabet", ALPHABETS.values(), ids=ALPHABETS.keys())
+    def test_random_texts_of_every_length(self, alphabet):
+        rng = random.Random(len(alphabet))
+        for length in list(range(0, 40)) + [63, 64, 65, 511, 512, 513, 3000]:
+            text = "".join(rng.choice(alphabet) for _ in range(length))
+            assert d._c(text, "\x1b[1m") == "\x1b[1m" + text + RESET
+            assert d.forest_banner(0, 1, 2, text).endswith("  node='" + text + "'")
+
+    def test_short_texts_joined_in_any_order(self):
+        rng = random.Random(3)
+        pieces = ["", "a", "ab", "abc", "abcd", "é", "─", "\U0001f600", "x" * 7, "y" * 8, "z" * 15, "w" * 16]
+        for _ in range(500):
+            codes = rng.sample(pieces, 4)
+            text = rng.choice(pieces)
+            assert d._c(text, *codes) == "".join(codes) + text + RESET
