@@ -179,9 +179,7 @@ Ref forest_done_line_impl(pycore::FunctionObject& self, const pycore::Arguments&
     palette.append(out, Colour::Reset);
     const auto score = [&](auto label, const Ref& col, double value) {
         out << label;
-        Text text;
-        pycore::append_fixed4(text.written, value);
-        palette.coloured(out, col, text);
+        palette.coloured_fixed4(out, Handle(col), value);
     };
     score("  mIoU ", miou_col, miou);
     score("  OA ", oa_col, oa);

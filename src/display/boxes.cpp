@@ -138,11 +138,7 @@ Ref print_results_box(pycore::FunctionObject& self, const pycore::Arguments& arg
         line << "  ";
         append_format(line, key, "<12");
         line << ' ';
-        const Ref c = palette.c();
-        Text value_text;
-        value_text.object = pycore::format_field(value_text.written, value, ".4f");
-        const Ref bold = palette.colour(Colour::Bold);
-        palette.call_c(line, c, value_text, {col, bold});
+        palette.coloured_field(line, value, ".4f", col, Colour::Bold);
         line << "  ";
         palette.coloured(line, col, bar);
         state().print.line(line.str());

@@ -7,13 +7,7 @@ namespace {
 
 constexpr const char* module_doc = "\nkorva/utils/display\nAll CLI visual candy: ASCII art, progress bars, styled prints.\n";
 
-bool initialised = false;
-
-void add_function(Handle module, const pycore::FunctionSpec& spec) {
-    Ref globals = Ref::borrow(PyModule_GetDict(module.ptr()));
-    Ref f = pycore::make_function(spec, globals, module_info.qualified_name, module_info.source);
-    pycore::set_global(module, spec.name, f);
-}
+void add_function(Handle module, const pycore::FunctionSpec& spec) { pycore::add_function(module, module_info, spec); }
 
 void init_state() {
     State& s = state();
@@ -27,7 +21,6 @@ void init_state() {
 }
 
 void exec_module(Handle module) {
-    pycore::guard_initialisation(module_info, initialised);
     init_state();
 
     Ref doc = pycore::check(PyUnicode_FromString(module_doc));
@@ -62,31 +55,12 @@ void exec_module(Handle module) {
     add_function(module, print_results_box_spec);
     add_function(module, print_per_class_iou_spec);
     add_function(module, print_save_and_next_spec);
-
-    initialised = true;
 }
-
-int exec(PyObject* module) noexcept {
-    constexpr pycore::Frame frame{"<module>", module_info.source, 1};
-    return pycore::boundary(frame, [&]() -> PyObject* {
-               exec_module(module);
-               return Py_None;
-           }) != nullptr
-               ? 0
-               : -1;
-}
-
-PyModuleDef_Slot slots[] = {
-    {Py_mod_exec, reinterpret_cast<void*>(exec)},
-    {0, nullptr},
-};
-
-PyModuleDef module_def = {
-    PyModuleDef_HEAD_INIT, "display", nullptr, 0, nullptr, slots, nullptr, nullptr, nullptr,
-};
 
 }  // namespace
 
 }  // namespace korva::display
 
-PyMODINIT_FUNC PyInit_display() { return PyModuleDef_Init(&korva::display::module_def); }
+PyMODINIT_FUNC PyInit_display() {
+    return pycore::ModuleDefinition<korva::display::module_info, korva::display::exec_module>::init();
+}

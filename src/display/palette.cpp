@@ -88,4 +88,17 @@ void Palette::call_c(StrBuilder& out, Handle c, const Text& text, std::initializ
     pycore::append_format(out, result);
 }
 
+void Palette::coloured_field(StrBuilder& out, Handle value, const FormatSpec& spec, Handle code,
+                             std::optional<Colour> also) const {
+    const Ref function = c();
+    Text text;
+    text.object = pycore::format_field(text.written, value, spec);
+    if (also) {
+        const Ref second = colour(*also);
+        call_c(out, function, text, {code, second});
+    } else {
+        call_c(out, function, text, {code});
+    }
+}
+
 }  // namespace korva::display

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <initializer_list>
+#include <optional>
 
 #include "../pycore/format.hpp"
 #include "display.hpp"
@@ -94,6 +95,20 @@ public:
     /// its place in the call. Our own `_c` with str codes and text is written in place, with
     /// RESET read now as it would read it; anything else is called.
     void call_c(StrBuilder& out, Handle c, const Text& text, std::initializer_list<Handle> codes) const;
+
+    /// `_c(f"{value:{spec}}", code[, also])`: `_c` is read first, then the value is formatted (its
+    /// own __format__ may run), then `also` is read, in the order the call evaluates them.
+    void coloured_field(StrBuilder& out, Handle value, const FormatSpec& spec, Handle code,
+                        std::optional<Colour> also = std::nullopt) const;
+
+    /// `_c(f"{value:.4f}", code)` for a number already converted, whose formatting runs nothing:
+    /// `code` is a colour chosen before, or one read after `_c`.
+    template <class Code>
+    void coloured_fixed4(StrBuilder& out, Code code, double value) const {
+        Text text;
+        pycore::append_fixed4(text.written, value);
+        coloured(out, code, text);
+    }
 
     /// `_c(text, code)` with the code already chosen: `_c` is read now.
     void coloured(StrBuilder& out, Handle code, const Text& text) const { call_c(out, c(), text, {code}); }

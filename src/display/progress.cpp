@@ -75,14 +75,6 @@ void make_bar(const Palette& palette, double pct, Text& bar) {
     bar.object = check(PyNumber_Add(left.get(), right.get()));
 }
 
-/// `_c(f"{value:.4f}", code)`, with `code` a colour read after `_c` or one chosen before.
-template <class Code>
-void append_score(StrBuilder& out, const Palette& palette, Code code, double value) {
-    Text text;
-    pycore::append_fixed4(text.written, value);
-    palette.coloured(out, code, text);
-}
-
 Ref epoch_bar_impl(pycore::FunctionObject& self, const pycore::Arguments& args) {
     const Handle epoch = args.object(0);
     const Handle total = args.object(1);
@@ -122,7 +114,7 @@ Ref epoch_bar_impl(pycore::FunctionObject& self, const pycore::Arguments& args) 
         palette.coloured(out, Colour::Gray, text);
     }
     out << " | Loss ";
-    append_score(out, palette, Colour::Cyan, loss);
+    palette.coloured_fixed4(out, Colour::Cyan, loss);
 
     // Every epoch on a multiple of the interval, and the last one, keeps its line.
     const bool at_boundary = divides(epoch, interval) || same_int(epoch, total);
@@ -137,7 +129,7 @@ Ref epoch_bar_impl(pycore::FunctionObject& self, const pycore::Arguments& args) 
                 continue;
             const Ref col = palette.colour(traffic_light(*value, 0.9, 0.7));
             out << score.label;
-            append_score(out, palette, Handle(col), *value);
+            palette.coloured_fixed4(out, Handle(col), *value);
         }
         state().print.line(out.str());
     } else {

@@ -61,10 +61,7 @@ Ref print_per_class_iou(pycore::FunctionObject& self, const pycore::Arguments& a
         line << "  Class ";
         append_format(line, class_id, "2d");
         line << "  ";
-        const Ref c = palette.c();
-        Text iou_text;
-        iou_text.object = pycore::format_field(iou_text.written, iou, ".4f");
-        palette.call_c(line, c, iou_text, {col});
+        palette.coloured_field(line, iou, ".4f", col);
         line << "  ";
         palette.coloured(line, col, bar);
         if (with_counts) {

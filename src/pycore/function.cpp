@@ -278,3 +278,12 @@ Ref make_function(const FunctionSpec& spec, Handle globals, const char* module_n
 }
 
 }  // namespace pycore
+
+namespace pycore {
+
+void add_function(Handle module, const ModuleInfo& info, const FunctionSpec& spec) {
+    Ref globals = Ref::borrow(PyModule_GetDict(module.ptr()));
+    set_global(module, spec.name, make_function(spec, globals, info.qualified_name, info.source));
+}
+
+}  // namespace pycore

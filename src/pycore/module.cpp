@@ -5,6 +5,8 @@
 
 namespace pycore {
 
+namespace {
+
 void guard_initialisation(const ModuleInfo& info, bool already_initialised) {
     if (PyInterpreterState_Get() != PyInterpreterState_Main())
         raise(PyExc_ImportError,
@@ -19,6 +21,19 @@ void guard_initialisation(const ModuleInfo& info, bool already_initialised) {
                                       "compile time Python version %d.%d of module '%.100s' %s runtime version %d.%d",
                                       PY_MAJOR_VERSION, PY_MINOR_VERSION, info.qualified_name, "does not match", major,
                                       minor));
+}
+
+}  // namespace
+
+int run_exec(const ModuleInfo& info, bool& initialised, void (*exec)(Handle module), PyObject* module) noexcept {
+    const Frame frame{"<module>", info.source, 1};
+    PyObject* done = boundary(frame, [&]() -> PyObject* {
+        guard_initialisation(info, initialised);
+        exec(module);
+        initialised = true;
+        return Py_None;
+    });
+    return done != nullptr ? 0 : -1;
 }
 
 PyObject* intern(const char* text) {

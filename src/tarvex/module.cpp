@@ -13,8 +13,6 @@ State& state() {
 
 namespace {
 
-bool initialised = false;
-
 void init_state() {
     State& s = state();
     s.print.init();
@@ -96,7 +94,6 @@ void bind_import(Handle module, const char* dotted, const char* name) {
 }
 
 void exec_module(Handle module) {
-    pycore::guard_initialisation(module_info, initialised);
     init_state();
 
     bind_import(module, "torch", "torch");
@@ -106,34 +103,13 @@ void exec_module(Handle module) {
 
     pycore::set_global(module, "SSSRRouter", make_router_class(module));
 
-    Ref globals = Ref::borrow(PyModule_GetDict(module.ptr()));
-    Ref train_router = pycore::make_function(train_router_spec, globals, module_info.qualified_name, module_info.source);
-    pycore::set_global(module, "train_router", train_router);
-
-    initialised = true;
+    pycore::add_function(module, module_info, train_router_spec);
 }
-
-int exec(PyObject* module) noexcept {
-    constexpr pycore::Frame frame{"<module>", module_info.source, 1};
-    return pycore::boundary(frame, [&]() -> PyObject* {
-               exec_module(module);
-               return Py_None;
-           }) != nullptr
-               ? 0
-               : -1;
-}
-
-PyModuleDef_Slot slots[] = {
-    {Py_mod_exec, reinterpret_cast<void*>(exec)},
-    {0, nullptr},
-};
-
-PyModuleDef module_def = {
-    PyModuleDef_HEAD_INIT, "tarvex", nullptr, 0, nullptr, slots, nullptr, nullptr, nullptr,
-};
 
 }  // namespace
 
 }  // namespace korva::tarvex
 
-PyMODINIT_FUNC PyInit_tarvex() { return PyModuleDef_Init(&korva::tarvex::module_def); }
+PyMODINIT_FUNC PyInit_tarvex() {
+    return pycore::ModuleDefinition<korva::tarvex::module_info, korva::tarvex::exec_module>::init();
+}
