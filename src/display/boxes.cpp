@@ -87,16 +87,23 @@ Ref metric_colour(const Palette& palette, Handle key, Handle value) {
     return palette.colour(Colour::Red);
 }
 
-/// A frame line of the results box: BOLD, GREEN, the rule, RESET, each colour read now.
-void print_green_rule(StrBuilder& line, const Palette& palette, std::string_view before, std::string_view after) {
+/// A frame line of a box: `before`, the colours, `width` cells of the rule, RESET, `after`,
+/// each colour read now.
+void print_rule(StrBuilder& line, const Palette& palette, std::initializer_list<Colour> colours, char32_t cell,
+                int width, std::string_view before, std::string_view after = {}) {
     line.clear();
     line << before;
-    palette.append(line, Colour::Bold);
-    palette.append(line, Colour::Green);
-    line.repeat(thin_rule_cell, results_rule_width);
+    for (Colour c : colours)
+        palette.append(line, c);
+    line.repeat(cell, width);
     palette.append(line, Colour::Reset);
     line << after;
     state().print.line(line.str());
+}
+
+/// The results box's frame line: bold green.
+void print_green_rule(StrBuilder& line, const Palette& palette, std::string_view before, std::string_view after) {
+    print_rule(line, palette, {Colour::Bold, Colour::Green}, thin_rule_cell, results_rule_width, before, after);
 }
 
 /// The cells of a metric's bar: int(value * 20) filled, then empty ones up to 20; never clamped.
@@ -154,13 +161,9 @@ constexpr pycore::Param results_box_params[] = {
 
 // ---- configuration box ----
 
+/// The configuration box's frame line: bold.
 void print_double_rule(StrBuilder& line, const Palette& palette, std::string_view before) {
-    line.clear();
-    line << before;
-    palette.append(line, Colour::Bold);
-    line.repeat(double_rule_cell, config_rule_width);
-    palette.append(line, Colour::Reset);
-    state().print.line(line.str());
+    print_rule(line, palette, {Colour::Bold}, double_rule_cell, config_rule_width, before);
 }
 
 [[noreturn]] void raise_need_more_values(Py_ssize_t got) {
