@@ -4,7 +4,6 @@
 namespace korva::display {
 
 using pycore::check;
-using pycore::check_status;
 
 State& state() {
     // Never destroyed: its references must not be released after the interpreter is gone.

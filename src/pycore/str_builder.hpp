@@ -197,12 +197,6 @@ public:
         raise_max(u);
         return *this;
     }
-    /// One code point.
-    StrBuilder& operator<<(char32_t cp) {
-        *grow(1) = cp;
-        raise_max(cp);
-        return *this;
-    }
     /// A str object, exact or a subclass (the caller guarantees the type).
     StrBuilder& operator<<(Handle str) {
         PyObject* s = str.ptr();
@@ -241,13 +235,6 @@ public:
         std::fill_n(at, count, cp);
         raise_max(cp);
         return *this;
-    }
-
-    /// Makes room for `count` more code points now, so that a text too large for memory fails
-    /// here with MemoryError rather than while it is written.
-    void reserve_more(Py_ssize_t count) {
-        if (count > 0 && static_cast<std::size_t>(count) > capacity_ - size_)
-            reallocate(static_cast<std::size_t>(count));
     }
 
     Ref str() const {
