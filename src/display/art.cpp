@@ -2,7 +2,7 @@
 #include <array>
 
 #include "art_data.hpp"
-#include "display.hpp"
+#include "palette.hpp"
 
 namespace korva::display {
 
@@ -34,7 +34,7 @@ const Art art_table[] = {
 };
 
 /// The logo's picture lines with the product text appended to lines 4 to 7.
-void append_logo(TextBuilder& out) {
+void append_logo(StrBuilder& out) {
     std::string_view rest = art::logo_picture;
     for (std::size_t line = 0; !rest.empty(); ++line) {
         const std::size_t end = rest.find('\n');
@@ -80,19 +80,19 @@ const pycore::FunctionSpec print_training_done_spec{
     "print_training_done", "print_training_done", nullptr, {}, nullptr, nullptr, print_training_done, __LINE__};
 
 void bind_art(Handle module) {
-    Ref globals = Ref::borrow(PyModule_GetDict(module.ptr()));
+    const Palette palette(PyModule_GetDict(module.ptr()));
     for (std::size_t i = 0; i < std::size(art_table); ++i) {
         const Art& a = art_table[i];
-        TextBuilder text;
+        StrBuilder text;
         for (Colour c : a.colours)
-            text << Handle(colour(globals, c));
+            palette.append(text, c);
         text << '\n';
         if (a.caption.empty()) {
             append_logo(text);
         } else {
             text << a.picture << blank_cell << "  " << a.caption << '\n';
         }
-        text << Handle(colour(globals, Colour::Reset));
+        palette.append(text, Colour::Reset);
         pycore::set_global(module, a.name, text.str());
     }
 }

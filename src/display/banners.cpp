@@ -5,22 +5,19 @@ namespace korva::display {
 
 namespace {
 
+using pycore::append_format;
 using pycore::check;
 
 /// value + delta in plain decimal, for an exact int of any size.
 void append_sum(StrBuilder& out, Handle value, long long delta) {
-    long long v = 0;
-    int overflow = 0;
-    if (!compact_int(value.ptr(), v))
-        v = PyLong_AsLongLongAndOverflow(value.ptr(), &overflow);
-    long long sum = 0;
-    if (overflow == 0 && !__builtin_add_overflow(v, delta, &sum)) {
+    long long v = 0, sum = 0;
+    if (pycore::small_int(value, v) && !__builtin_add_overflow(v, delta, &sum)) {
         out << sum;
         return;
     }
     Ref d = check(PyLong_FromLongLong(delta));
     Ref total = check(PyNumber_Add(value.ptr(), d.get()));
-    append_int(out, total);
+    append_format(out, total);
 }
 
 /// An ASCII str whose repr is the text between single quotes.
@@ -66,7 +63,7 @@ void append_list_repr(StrBuilder& out, Handle list) {
         if (PyLong_CheckExact(item))
             out << PyLong_AsLongLong(item);
         else if (PyFloat_CheckExact(item))
-            append_float_repr(out, PyFloat_AS_DOUBLE(item));
+            pycore::append_float_repr(out, PyFloat_AS_DOUBLE(item));
         else
             out << '\'' << Handle(item) << '\'';
     }
@@ -83,10 +80,10 @@ Ref forest_banner_impl(pycore::FunctionObject& self, const pycore::Arguments& ar
     out << u"\u2500\u2500 Ensemble ";
     append_sum(out, args.object(0), 1);
     out << '/';
-    append_int(out, args.object(1));
+    append_format(out, args.object(1));
     palette.append(out, Colour::Reset);
     out << "  seed=";
-    append_int(out, args.object(2));
+    append_format(out, args.object(2));
     out << "  node='" << args.object(3) << '\'';
     return out.str();
 }
@@ -101,9 +98,9 @@ Ref node_banner_impl(pycore::FunctionObject& self, const pycore::Arguments& args
     Palette palette(self.global_namespace());
 
     // The rule is made once and shown twice.
-    const Ref bold = palette.shown(palette.colour(Colour::Bold));
-    const Ref magenta = palette.shown(palette.colour(Colour::Magenta));
-    const Ref reset = palette.shown(palette.colour(Colour::Reset));
+    const Ref bold = pycore::shown(palette.colour(Colour::Bold));
+    const Ref magenta = pycore::shown(palette.colour(Colour::Magenta));
+    const Ref reset = pycore::shown(palette.colour(Colour::Reset));
     auto rule = [&](StrBuilder& out) {
         out << Handle(bold) << Handle(magenta);
         out.repeat(u'\u2550', 60);
@@ -126,18 +123,18 @@ Ref node_banner_impl(pycore::FunctionObject& self, const pycore::Arguments& args
     out << "\n  Local classes : ";
     append_sum(out, args.object(2), -1);
     out << "   Epochs: ";
-    append_int(out, args.object(3));
+    append_format(out, args.object(3));
     out << "   Ensembles: ";
-    append_int(out, args.object(4));
+    append_format(out, args.object(4));
     out << "   Loss: " << loss_type;
     if (focal_loss) {
         out << u" \u03b3=";
-        append_float_repr(out, focal_gamma);
+        pycore::append_float_repr(out, focal_gamma);
     }
     out << "\n  Train pixels  : ";
-    append_int(out, args.object(7));
+    append_format(out, args.object(7));
     out << "   Val pixels: ";
-    append_int(out, args.object(8));
+    append_format(out, args.object(8));
     out << '\n';
     rule(out);
     return out.str();
@@ -158,14 +155,14 @@ Ref forest_done_line_impl(pycore::FunctionObject& self, const pycore::Arguments&
     const Ref k_col = palette.colour(traffic_light(kappa, 0.85, 0.65));
 
     // Whatever stands in the module as gpu_stats now; it may run anything.
-    Ref gpu_stats = read_global(self.global_namespace(), Global::GpuStats);
+    Ref gpu_stats = palette.global(Global::GpuStats);
     Ref gpu = check(PyObject_CallNoArgs(gpu_stats.get()));
 
     // The second line is made before the first: its pieces are kept as str until written.
-    const Ref gray = palette.shown(palette.colour(Colour::Gray));
+    const Ref gray = pycore::shown(palette.colour(Colour::Gray));
     const bool show_gpu = pycore::check_status(PyObject_IsTrue(gpu.get())) == 1;
-    const Ref gpu_text = show_gpu ? palette.shown(gpu) : Ref();
-    const Ref hw_reset = palette.shown(palette.colour(Colour::Reset));
+    const Ref gpu_text = show_gpu ? pycore::shown(gpu) : Ref();
+    const Ref hw_reset = pycore::shown(palette.colour(Colour::Reset));
 
     StrBuilder out;
     out << "  ";
@@ -175,14 +172,14 @@ Ref forest_done_line_impl(pycore::FunctionObject& self, const pycore::Arguments&
     out << " Ensemble ";
     append_sum(out, args.object(0), 1);
     out << '/';
-    append_int(out, args.object(1));
+    append_format(out, args.object(1));
     out << " done  Best @ epoch ";
     palette.append(out, Colour::Bold);
-    append_int(out, args.object(3));
+    append_format(out, args.object(3));
     palette.append(out, Colour::Reset);
     const auto score = [&](auto label, const Ref& col, double value) {
         out << label;
-        palette.coloured(out, col, [&](StrBuilder& o) { append_fixed4(o, value); });
+        palette.coloured_fixed4(out, Handle(col), value);
     };
     score("  mIoU ", miou_col, miou);
     score("  OA ", oa_col, oa);

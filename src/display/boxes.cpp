@@ -1,15 +1,14 @@
 // The results box and the configuration box.
-#include "display.hpp"
+#include "palette.hpp"
 #include "rows.hpp"
 
 namespace korva::display {
 
 namespace {
 
+using pycore::append_format;
 using pycore::check;
-using rows::append_text;
 using rows::constants;
-using rows::Line;
 
 constexpr char32_t thin_rule_cell = U'\u2500';    // ─
 constexpr char32_t double_rule_cell = U'\u2550';  // ═
@@ -17,9 +16,7 @@ constexpr char32_t filled_cell = U'\u2588';       // █
 constexpr char32_t empty_cell = U'\u2591';        // ░
 constexpr int results_rule_width = 42;
 constexpr int results_bar_width = 20;
-constexpr int metric_name_width = 12;
 constexpr int config_rule_width = 60;
-constexpr int config_label_width = 14;
 
 // ---- results box ----
 
@@ -78,101 +75,82 @@ const MetricRule* find_rule(Handle key) {
 }
 
 /// The colour of a metric's row: its rule applied to the value, or WHITE for a key without one.
-Ref metric_colour(Handle globals, Handle key, Handle value) {
+Ref metric_colour(const Palette& palette, Handle key, Handle value) {
     const MetricRule* rule = find_rule(key);
     if (rule == nullptr)
-        return colour(globals, Colour::White);
+        return palette.colour(Colour::White);
     const rows::Constants& k = constants();
     if (rows::at_least(value, k.*(rule->green)))
-        return colour(globals, Colour::Green);
+        return palette.colour(Colour::Green);
     if (rule->yellow == nullptr || rows::at_least(value, k.*(rule->yellow)))
-        return colour(globals, Colour::Yellow);
-    return colour(globals, Colour::Red);
+        return palette.colour(Colour::Yellow);
+    return palette.colour(Colour::Red);
 }
 
-/// A frame line of the results box: BOLD, GREEN, the rule, RESET, each colour read now.
-void print_green_rule(Line& line, Handle globals, std::string_view before, std::string_view after) {
+/// A frame line of a box: `before`, the colours, `width` cells of the rule, RESET, `after`,
+/// each colour read now.
+void print_rule(StrBuilder& line, const Palette& palette, std::initializer_list<Colour> colours, char32_t cell,
+                int width, std::string_view before, std::string_view after = {}) {
     line.clear();
     line << before;
-    append_text(line, colour(globals, Colour::Bold));
-    append_text(line, colour(globals, Colour::Green));
-    line.repeat(thin_rule_cell, results_rule_width);
-    append_text(line, colour(globals, Colour::Reset));
+    for (Colour c : colours)
+        palette.append(line, c);
+    line.repeat(cell, width);
+    palette.append(line, Colour::Reset);
     line << after;
     state().print.line(line.str());
 }
 
-/// The cells of a metric's bar: int(value * 20) filled, then empty ones up to 20; never clamped.
-struct MetricBar {
-    Py_ssize_t filled;
-    Py_ssize_t empty;
+/// The results box's frame line: bold green.
+void print_green_rule(StrBuilder& line, const Palette& palette, std::string_view before, std::string_view after) {
+    print_rule(line, palette, {Colour::Bold, Colour::Green}, thin_rule_cell, results_rule_width, before, after);
+}
 
-    explicit MetricBar(Py_ssize_t cells) : filled(cells) {
-        // 20 - cells must itself be a valid repeat count, as in the interpreter.
-        if (cells < results_bar_width - PY_SSIZE_T_MAX)
-            pycore::raise(PyExc_OverflowError, "cannot fit 'int' into an index-sized integer");
-        empty = results_bar_width - cells;
-    }
-    Py_ssize_t size() const noexcept { return (filled > 0 ? filled : 0) + (empty > 0 ? empty : 0); }
-    void write(Line& out) const { out.repeat(filled_cell, filled).repeat(empty_cell, empty); }
-};
+/// The cells of a metric's bar: int(value * 20) filled, then empty ones up to 20; never clamped.
+void write_metric_bar(StrBuilder& out, Py_ssize_t cells) {
+    // 20 - cells must itself be a valid repeat count, as in the interpreter.
+    if (cells < results_bar_width - PY_SSIZE_T_MAX)
+        pycore::raise(PyExc_OverflowError, "cannot fit 'int' into an index-sized integer");
+    out.repeat(filled_cell, cells).repeat(empty_cell, results_bar_width - cells);
+}
 
 Ref print_results_box(pycore::FunctionObject& self, const pycore::Arguments& args) {
-    Handle globals = self.global_namespace();
+    const Palette palette(self.global_namespace());
     Handle metrics = args.object(0);
     Handle routing = args.object(1);
-    Line line;
+    StrBuilder line;
 
-    print_green_rule(line, globals, "\n", {});
+    print_green_rule(line, palette, "\n", {});
     line.clear();
-    append_text(line, colour(globals, Colour::Bold));
-    append_text(line, colour(globals, Colour::Green));
+    palette.append(line, Colour::Bold);
+    palette.append(line, Colour::Green);
     line << "  Test Results";
     if (!args.is_none(1)) {
-        rows::ready(routing);
+        pycore::ready(routing);
         if (PyUnicode_GET_LENGTH(routing.ptr()) > 0)
             line << " [" << routing << "]";
     }
-    append_text(line, colour(globals, Colour::Reset));
+    palette.append(line, Colour::Reset);
     state().print.line(line.str());
-    print_green_rule(line, globals, {}, {});
+    print_green_rule(line, palette, {}, {});
 
     rows::DictWalk walk(metrics);
     Ref key, value;
     while (walk.next(key, value)) {
-        Ref col = metric_colour(globals, key, value);
-        const MetricBar bar(rows::bar_cells(value));
-        line.clear();
-        line.reserve_more(bar.size());
+        const Ref col = metric_colour(palette, key, value);
+        Text bar;  // made before the row, as the row's text is
+        write_metric_bar(bar.written, rows::bar_cells(value));
 
+        line.clear();
         line << "  ";
-        rows::append_left(line, key, metric_name_width, constants().left12);
+        append_format(line, key, "<12");
         line << ' ';
-        Ref c = pycore::global(globals, state().c_name);
-        const rows::Fixed4 value_text(value);
-        Ref bold = colour(globals, Colour::Bold);
-        if (!value_text.object() && rows::own_c_with_str_codes(c, {}, {col, bold})) {
-            Ref reset = colour(globals, Colour::Reset);
-            if (PyUnicode_CheckExact(reset.get())) {
-                // Nothing ran in the interpreter since _c was read, so the row's second _c and
-                // RESET are these same objects: both colour calls are written in place.
-                line << Handle(col) << Handle(bold);
-                value_text.write(line);
-                line << Handle(reset) << "  " << Handle(col);
-                bar.write(line);
-                line << Handle(reset);
-                state().print.line(line.str());
-                continue;
-            }
-        }
-        rows::append_c_call(line, globals, c, value_text.object(), [&](Line& out) { value_text.write(out); },
-                            {col, bold});
+        palette.coloured_field(line, value, ".4f", col, Colour::Bold);
         line << "  ";
-        c = pycore::global(globals, state().c_name);
-        rows::append_c_call(line, globals, c, {}, [&](Line& out) { bar.write(out); }, {col});
+        palette.coloured(line, col, bar);
         state().print.line(line.str());
     }
-    print_green_rule(line, globals, {}, "\n");
+    print_green_rule(line, palette, {}, "\n");
     return Ref::borrow(Py_None);
 }
 
@@ -183,13 +161,9 @@ constexpr pycore::Param results_box_params[] = {
 
 // ---- configuration box ----
 
-void print_double_rule(Line& line, Handle globals, std::string_view before) {
-    line.clear();
-    line << before;
-    append_text(line, colour(globals, Colour::Bold));
-    line.repeat(double_rule_cell, config_rule_width);
-    append_text(line, colour(globals, Colour::Reset));
-    state().print.line(line.str());
+/// The configuration box's frame line: bold.
+void print_double_rule(StrBuilder& line, const Palette& palette, std::string_view before) {
+    print_rule(line, palette, {Colour::Bold}, double_rule_cell, config_rule_width, before);
 }
 
 [[noreturn]] void raise_need_more_values(Py_ssize_t got) {
@@ -232,18 +206,18 @@ void unpack_pair(Handle item, Ref& label, Ref& value) {
 }
 
 Ref print_config_box(pycore::FunctionObject& self, const pycore::Arguments& args) {
-    Handle globals = self.global_namespace();
+    const Palette palette(self.global_namespace());
     Handle title = args.object(0);
     PyObject* items = args.object(1).ptr();
-    Line line;
+    StrBuilder line;
 
-    print_double_rule(line, globals, "\n");
+    print_double_rule(line, palette, "\n");
     line.clear();
     line << "  ";
-    append_text(line, colour(globals, Colour::Bold));
-    append_text(line, colour(globals, Colour::Cyan));
+    palette.append(line, Colour::Bold);
+    palette.append(line, Colour::Cyan);
     line << title;
-    append_text(line, colour(globals, Colour::Reset));
+    palette.append(line, Colour::Reset);
     state().print.line(line.str());
 
     // The list may change while its lines are printed: read its size at every step, as its iterator does.
@@ -253,12 +227,12 @@ Ref print_config_box(pycore::FunctionObject& self, const pycore::Arguments& args
         unpack_pair(item, label, value);
         line.clear();
         line << "  ";
-        rows::append_left(line, label, config_label_width, constants().left14);
+        append_format(line, label, "<14");
         line << ": ";
-        rows::append_plain(line, value);
+        append_format(line, value);
         state().print.line(line.str());
     }
-    print_double_rule(line, globals, {});
+    print_double_rule(line, palette, {});
     return Ref::borrow(Py_None);
 }
 

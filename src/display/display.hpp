@@ -1,20 +1,15 @@
-// Shared pieces of korva.utils.display: module state, colours, and text formatting.
+// Shared pieces of korva.utils.display: module state, the colour table and the function specs.
 #pragma once
 
 #include <Python.h>
 
-#include <initializer_list>
-#include <string_view>
-
 #include "../pycore/function.hpp"
 #include "../pycore/module.hpp"
-#include "../pycore/text.hpp"
 
 namespace korva::display {
 
 using pycore::Handle;
 using pycore::Ref;
-using pycore::TextBuilder;
 
 inline constexpr pycore::ModuleInfo module_info{"display", "korva.utils.display", "korva/utils/display"};
 
@@ -39,27 +34,10 @@ struct State {
     PyObject* bar_width_name;                                  // "BAR_WIDTH"
     PyObject* gpu_stats_name;                                  // "gpu_stats"
     PyObject* subprocess_name;                                 // "subprocess"
-    PyObject* own_c = nullptr;  // borrowed: our _c, kept alive by the module dict or replaced by a caller
+    PyObject* own_c = nullptr;  // owned for the process: identifies our own _c at call time
 };
 
 State& state();
-
-/// A colour constant as it stands in the module now.
-inline Ref colour(Handle globals, Colour c) {
-    return pycore::global(globals, state().colour_names[static_cast<int>(c)]);
-}
-
-/// Appends `_c(text, *codes)`, with `_c` and `RESET` read from the module now. Our own
-/// `_c` with str codes is done in place; anything else goes through the interpreter.
-void append_coloured(TextBuilder& out, Handle globals, std::string_view text, std::initializer_list<Handle> codes);
-void append_coloured_object(TextBuilder& out, Handle globals, Handle text, std::initializer_list<Handle> codes);
-
-/// format(value, ".4f") for a double, as the interpreter writes it.
-void append_fixed4(TextBuilder& out, double value);
-/// format(value, "Nd") for an int object (exact int or any int subclass); width 0: plain decimal.
-void append_int(TextBuilder& out, Handle value, int width = 0);
-/// The interpreter's format(value, spec) for any object.
-void append_format(TextBuilder& out, Handle value, const char* spec);
 
 /// Our function specs, each defined beside its implementation.
 extern const pycore::FunctionSpec c_spec;

@@ -68,9 +68,20 @@ std::string_view stripped(std::string_view s) noexcept {
     return s;
 }
 
-Ref format_stats(std::string_view temp, std::string_view util, std::string_view used, std::string_view total) {
+/// f"GPU {temp}°C | {used} / {total} MB | {util}% util" from the fields (temp, util, used, total),
+/// each written by `field(out, i)` in the order the f-string shows them.
+template <class Field>
+Ref format_stats(Field&& field) {
     StrBuilder out;
-    out << "GPU " << temp << u"\u00b0C | " << used << " / " << total << " MB | " << util << "% util";
+    out << "GPU ";
+    field(out, 0);
+    out << u"\u00b0C | ";
+    field(out, 2);
+    out << " / ";
+    field(out, 3);
+    out << " MB | ";
+    field(out, 1);
+    out << "% util";
     return out.str();
 }
 
@@ -82,15 +93,15 @@ Ref stats_from_ascii(std::string_view text) {
     for (;;) {
         const std::size_t comma = rest.find(',');
         if (count == fields.size())
-            return Ref::borrow(empty_str());
+            return Ref::borrow(pycore::empty_str());
         fields[count++] = stripped(rest.substr(0, comma));
         if (comma == std::string_view::npos)
             break;
         rest.remove_prefix(comma + 1);
     }
     if (count != fields.size())
-        return Ref::borrow(empty_str());
-    return format_stats(fields[0], fields[1], fields[2], fields[3]);
+        return Ref::borrow(pycore::empty_str());
+    return format_stats([&](StrBuilder& out, std::size_t i) { out << fields[i]; });
 }
 
 /// Decoded text through the interpreter's own methods: text.strip().split(",").
@@ -107,20 +118,8 @@ Ref stats_from_text(Handle text) {
     if (PyErr_Occurred())
         pycore::throw_python_error();
     if (PyList_GET_SIZE(fields.get()) != 4)
-        return Ref::borrow(empty_str());
-    // The four fields go in as an f-string shows them.
-    StrBuilder out;
-    auto field = [&](Py_ssize_t i) { append_value(out, PyList_GET_ITEM(fields.get(), i)); };
-    out << "GPU ";
-    field(0);
-    out << u"\u00b0C | ";
-    field(2);
-    out << " / ";
-    field(3);
-    out << " MB | ";
-    field(1);
-    out << "% util";
-    return out.str();
+        return Ref::borrow(pycore::empty_str());
+    return format_stats([&](StrBuilder& out, Py_ssize_t i) { pycore::append_format(out, PyList_GET_ITEM(fields.get(), i)); });
 }
 
 bool all_ascii(const char* data, Py_ssize_t size) noexcept {
@@ -155,7 +154,7 @@ Ref gpu_stats_impl(pycore::FunctionObject& self, const pycore::Arguments&) {
     if (!PyErr_ExceptionMatches(PyExc_Exception))
         pycore::throw_python_error();
     PyErr_Clear();
-    return Ref::borrow(empty_str());
+    return Ref::borrow(pycore::empty_str());
 }
 
 }  // namespace

@@ -7,8 +7,6 @@ namespace {
 
 constexpr const char* module_doc = "\nkorva/utils/display\nAll CLI visual candy: ASCII art, progress bars, styled prints.\n";
 
-bool initialised = false;
-
 void add_function(Handle module, const pycore::FunctionSpec& spec) { pycore::add_function(module, module_info, spec); }
 
 void init_state() {
@@ -22,7 +20,7 @@ void init_state() {
     s.subprocess_name = pycore::intern("subprocess");
 }
 
-void bind_globals(Handle module) {
+void exec_module(Handle module) {
     init_state();
 
     Ref doc = pycore::check(PyUnicode_FromString(module_doc));
@@ -59,19 +57,10 @@ void bind_globals(Handle module) {
     add_function(module, print_save_and_next_spec);
 }
 
-int exec(PyObject* module) noexcept { return pycore::exec_module(module_info, initialised, module, bind_globals); }
-
-PyModuleDef_Slot slots[] = {
-    {Py_mod_exec, reinterpret_cast<void*>(exec)},
-    {0, nullptr},
-};
-
-PyModuleDef module_def = {
-    PyModuleDef_HEAD_INIT, "display", nullptr, 0, nullptr, slots, nullptr, nullptr, nullptr,
-};
-
 }  // namespace
 
 }  // namespace korva::display
 
-PyMODINIT_FUNC PyInit_display() { return PyModuleDef_Init(&korva::display::module_def); }
+PyMODINIT_FUNC PyInit_display() {
+    return pycore::ModuleDefinition<korva::display::module_info, korva::display::exec_module>::init();
+}

@@ -1,14 +1,11 @@
 // The save confirmation and the two follow-up commands that close a training run.
-#include "display.hpp"
-#include "rows.hpp"
+#include "palette.hpp"
 
 namespace korva::display {
 
 namespace {
 
 using pycore::check;
-using rows::append_text;
-using rows::Line;
 
 /// A character that a POSIX shell takes literally in a word: [A-Za-z0-9_@%+=:,./-].
 constexpr bool shell_safe(Py_UCS4 ch) noexcept {
@@ -28,7 +25,7 @@ bool all_shell_safe(PyObject* s) noexcept {
 }
 
 /// Appends `s` with every ' written as '"'"', for use inside single quotes.
-void append_quote_escaped(Line& out, PyObject* s) {
+void append_quote_escaped(StrBuilder& out, PyObject* s) {
     const Py_ssize_t n = PyUnicode_GET_LENGTH(s);
     Py_ssize_t start = 0;
     for (;;) {
@@ -51,7 +48,7 @@ void append_quote_escaped(Line& out, PyObject* s) {
 
 /// Appends the concatenation of `parts` as one shell word, quoted exactly as shlex.quote does:
 /// a word of safe characters as it is, the empty word as '', anything else in single quotes.
-void append_shell_word(Line& out, std::initializer_list<Handle> parts) {
+void append_shell_word(StrBuilder& out, std::initializer_list<Handle> parts) {
     Py_ssize_t length = 0;
     bool safe = true;
     for (Handle part : parts) {
@@ -81,18 +78,19 @@ Handle fixed_line(PyObject*& cache, const char* text) {
 }
 
 /// "\n", the colours, `text`, RESET: a heading line with each colour read now.
-void print_heading(Line& line, Handle globals, std::initializer_list<Colour> colours, std::string_view text) {
+void print_heading(StrBuilder& line, const Palette& palette, std::initializer_list<Colour> colours,
+                   std::string_view text) {
     line.clear();
     line << '\n';
     for (Colour c : colours)
-        append_text(line, colour(globals, c));
+        palette.append(line, c);
     line << text;
-    append_text(line, colour(globals, Colour::Reset));
+    palette.append(line, Colour::Reset);
     state().print.line(line.str());
 }
 
 /// "    <option>" and the quoted word, then " \" where the command goes on.
-Ref command_line(Line& line, std::string_view option, std::initializer_list<Handle> word, std::string_view end) {
+Ref command_line(StrBuilder& line, std::string_view option, std::initializer_list<Handle> word, std::string_view end) {
     line.clear();
     line << "    " << option;
     append_shell_word(line, word);
@@ -101,30 +99,30 @@ Ref command_line(Line& line, std::string_view option, std::initializer_list<Hand
 }
 
 Ref print_save_and_next(pycore::FunctionObject& self, const pycore::Arguments& args) {
-    Handle globals = self.global_namespace();
+    const Palette palette(self.global_namespace());
     Handle out_dir = args.object(0);
     Handle save_file = args.object(1);
     Handle data_path = args.object(2);
     Handle gt_path = args.object(3);
-    Handle slash = rows::constants().slash;  // model path: out_dir + "/" + save_file
+    static PyObject* const slash = pycore::intern("/");  // model path: out_dir + "/" + save_file
     const pycore::Printer& print = state().print;
     for (Handle path : {out_dir, save_file, data_path, gt_path})
-        rows::ready(path);
+        pycore::ready(path);
     static PyObject* predict_line = nullptr;    // owned for the process
     static PyObject* visualize_line = nullptr;  // owned for the process
-    Line line;
+    StrBuilder line;
 
     {
         line << '\n';
-        append_text(line, colour(globals, Colour::Green));
-        append_text(line, colour(globals, Colour::Bold));
-        line << "  Saved \u2192";
-        append_text(line, colour(globals, Colour::Reset));
+        palette.append(line, Colour::Green);
+        palette.append(line, Colour::Bold);
+        line << u"  Saved \u2192";
+        palette.append(line, Colour::Reset);
         line << ' ' << out_dir << '/' << save_file;
         print.line(line.str());
     }
-    print_heading(line, globals, {Colour::Bold, Colour::Cyan}, "  What's next?");
-    print_heading(line, globals, {Colour::Gray}, "  # Evaluate all routing modes:");
+    print_heading(line, palette, {Colour::Bold, Colour::Cyan}, "  What's next?");
+    print_heading(line, palette, {Colour::Gray}, "  # Evaluate all routing modes:");
 
     // The argument lines depend on the arguments alone: both commands print the same three.
     print.line(fixed_line(predict_line, "  korva predict \\"));
@@ -136,7 +134,7 @@ Ref print_save_and_next(pycore::FunctionObject& self, const pycore::Arguments& a
     print.line(model);
     print.line(command_line(line, "--routing all --out-dir ", {out_dir}, {}));
 
-    print_heading(line, globals, {Colour::Gray}, "  # Visualize predictions:");
+    print_heading(line, palette, {Colour::Gray}, "  # Visualize predictions:");
     print.line(fixed_line(visualize_line, "  korva visualize \\"));
     print.line(data);
     print.line(gt);

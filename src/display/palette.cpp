@@ -1,58 +1,12 @@
-// Module globals read at call time; the slow paths of Palette; number formatting.
+// Module globals read at call time, and the calls of _c that cannot be written in place.
 #include "palette.hpp"
 
 #include <algorithm>
-#include <cmath>
-#include <memory>
+#include <iterator>
 
 namespace korva::display {
 
 using pycore::check;
-
-void append_int(StrBuilder& out, Handle value, int width) {
-    long long small = 0;
-    if (compact_int(value.ptr(), small)) {
-        append_padded(out, small, width);
-        return;
-    }
-    int overflow = 0;
-    const long long v = PyLong_AsLongLongAndOverflow(value.ptr(), &overflow);
-    if (v == -1 && PyErr_Occurred())
-        pycore::throw_python_error();
-    if (overflow == 0) {
-        append_padded(out, v, width);
-        return;
-    }
-    // Beyond 64 bits the interpreter writes the digits (and applies its own digit limit).
-    Ref text = check(PyObject_Str(value.ptr()));
-    out.repeat(u' ', width - PyUnicode_GET_LENGTH(text.get()));
-    out << Handle(text);
-}
-
-void append_fixed4(StrBuilder& out, double value) {
-    // NaN of either sign is "nan", as the interpreter shows it.
-    if (std::isnan(value)) {
-        out << "nan";
-        return;
-    }
-    if (std::isinf(value)) {
-        out << (value < 0 ? "-inf" : "inf");
-        return;
-    }
-    // Correctly rounded, ties to even, like the interpreter's own; 1e308 needs 314 characters.
-    char digits[400];
-    const auto [end, ec] = std::to_chars(digits, digits + sizeof digits, value, std::chars_format::fixed, 4);
-    out << std::string_view(digits, static_cast<std::size_t>(end - digits));
-}
-
-void append_float_repr(StrBuilder& out, double value) {
-    // The interpreter's own repr of a float, without making the float object.
-    std::unique_ptr<char, void (*)(void*)> text(PyOS_double_to_string(value, 'r', 0, Py_DTSF_ADD_DOT_0, nullptr),
-                                                PyMem_Free);
-    if (!text)
-        pycore::throw_python_error();
-    out << std::string_view(text.get());
-}
 
 namespace {
 
@@ -77,7 +31,7 @@ Ref read_global_now(Handle globals, int slot) {
     PyObject* const name = global_name(slot);
 #if KORVA_DICT_VERSION
     GlobalsSnapshot& s = globals_snapshot;
-    if (s.dict != globals.ptr() || s.version != dict_version(globals)) {
+    if (globals && (s.dict != globals.ptr() || s.version != dict_version(globals))) {
         PyObject* old[global_count];
         std::copy_n(s.values, global_count, old);
         std::fill_n(s.values, global_count, nullptr);
@@ -87,7 +41,7 @@ Ref read_global_now(Handle globals, int slot) {
         for (PyObject* value : old)
             Py_XDECREF(value);
     }
-    if (s.dict == globals.ptr() && s.version == dict_version(globals)) {
+    if (globals && s.dict == globals.ptr() && s.version == dict_version(globals)) {
         // A str key with its hash known: the lookup runs no code of the caller's.
         PyObject* value = PyDict_GetItemWithError(globals.ptr(), name);
         if (value != nullptr) {
@@ -98,41 +52,53 @@ Ref read_global_now(Handle globals, int slot) {
             pycore::throw_python_error();
     }
 #endif
+    // Also the place that refuses a function whose globals were cleared.
     return pycore::global(globals, name);
 }
 
-Handle empty_str() {
-    static PyObject* const empty = pycore::intern("");
-    return empty;
-}
+void Palette::append_read(StrBuilder& out, Colour c) const { pycore::append_format(out, colour(c)); }
 
-void append_value(StrBuilder& out, Handle value) {
-    if (PyUnicode_CheckExact(value.ptr())) {
-        out << value;
-        return;
+void Palette::call_c(StrBuilder& out, Handle c, const Text& text, std::initializer_list<Handle> codes) const {
+    bool own = c.ptr() == state().own_c && (!text.object || PyUnicode_CheckExact(text.object.get()));
+    for (Handle code : codes)
+        own = own && PyUnicode_CheckExact(code.ptr());
+    if (own) {
+        const Ref reset = colour(Colour::Reset);
+        if (PyUnicode_CheckExact(reset.get())) {
+            for (Handle code : codes)
+                out << code;
+            if (text.object)
+                out << Handle(text.object);
+            else
+                out << text.written;
+            out << Handle(reset);
+            return;
+        }
     }
-    Ref text = check(PyObject_Format(value.ptr(), empty_str().ptr()));
-    out << Handle(text);
+    // Someone replaced _c or a colour: call whatever stands in the module now.
+    PyObject* args[4];
+    if (codes.size() >= std::size(args))
+        pycore::raise(PyExc_SystemError, "too many colour codes");
+    const Ref text_object = text.object ? text.object : text.written.str();
+    args[0] = text_object.get();
+    std::size_t nargs = 1;
+    for (Handle code : codes)
+        args[nargs++] = code.ptr();
+    const Ref result = check(PyObject_Vectorcall(c.ptr(), args, nargs, nullptr));
+    pycore::append_format(out, result);
 }
 
-Ref Palette::formatted(const Ref& value) {
-    return check(PyObject_Format(value.get(), empty_str().ptr()));
-}
-
-Wrapped Palette::wrap_object(Ref code, Ref text) {
-    Ref function = c();
-    if (function.get() == state().own_c && PyUnicode_CheckExact(code.get()) && PyUnicode_CheckExact(text.get())) {
-        Ref reset = colour(Colour::Reset);
-        if (PyUnicode_CheckExact(reset.get()))
-            return Wrapped{std::move(code), std::move(text), std::move(reset), Ref()};
+void Palette::coloured_field(StrBuilder& out, Handle value, const FormatSpec& spec, Handle code,
+                             std::optional<Colour> also) const {
+    const Ref function = c();
+    Text text;
+    text.object = pycore::format_field(text.written, value, spec);
+    if (also) {
+        const Ref second = colour(*also);
+        call_c(out, function, text, {code, second});
+    } else {
+        call_c(out, function, text, {code});
     }
-    return call(function, code, text);
-}
-
-Wrapped Palette::call(const Ref& function, const Ref& code, const Ref& text) {
-    PyObject* args[] = {text.get(), code.get()};
-    Ref result = check(PyObject_Vectorcall(function.get(), args, 2, nullptr));
-    return Wrapped{Ref(), Ref(), Ref(), std::move(result)};
 }
 
 }  // namespace korva::display

@@ -1,21 +1,18 @@
-// Module globals read at call time, and colouring with _c as the module's f-strings do it.
+// The colours and _c as the display functions use them: module globals read at call time, and
+// colouring with _c as the module's f-strings do it.
 #pragma once
 
 #include <cstdint>
+#include <initializer_list>
+#include <optional>
 
+#include "../pycore/format.hpp"
 #include "display.hpp"
-#include "str_builder.hpp"
 
 namespace korva::display {
 
-/// `_c(text, code)` evaluated at its place in a call and written later: either the
-/// pieces our own `_c` would join, or whatever the `_c` standing in the module returned.
-struct Wrapped {
-    Ref code;    // our own _c: the colour code, an exact str
-    Ref text;    // our own _c: the text as an exact str, or empty when the writer supplies it
-    Ref reset;   // our own _c: RESET, an exact str
-    Ref result;  // any other case: the value _c returned
-};
+using pycore::FormatSpec;
+using pycore::StrBuilder;
 
 /// The module globals the display functions read at each call, after the colours.
 enum class Global { C = static_cast<int>(Colour::Count), BarWidth, GpuStats, Subprocess, Count };
@@ -46,94 +43,84 @@ inline std::uint64_t dict_version(Handle dict) noexcept {
 #define KORVA_DICT_VERSION 0
 #endif
 
-/// A module global as it stands now, without a lookup while the module dict is unchanged.
-inline Ref read_global(Handle globals, int slot) {
+/// A module global as the snapshot holds it while the module dict is unchanged, else NULL:
+/// borrowed, for use before anything else can run.
+inline PyObject* snapshot_global(Handle globals, int slot) noexcept {
 #if KORVA_DICT_VERSION
     const GlobalsSnapshot& s = globals_snapshot;
-    if (s.values[slot] != nullptr && s.dict == globals.ptr() && s.version == dict_version(globals))
-        return Ref::borrow(s.values[slot]);
+    if (s.dict == globals.ptr() && s.version == dict_version(globals))
+        return s.values[slot];
+#else
+    (void)globals;
+    (void)slot;
 #endif
+    return nullptr;
+}
+
+/// A module global as it stands now, without a lookup while the module dict is unchanged.
+inline Ref read_global(Handle globals, int slot) {
+    if (PyObject* value = snapshot_global(globals, slot))
+        return Ref::borrow(value);
     return read_global_now(globals, slot);
 }
 inline Ref read_global(Handle globals, Global g) { return read_global(globals, static_cast<int>(g)); }
 
-/// The colours and `_c` as one call reads them, each at its place in the call, and
-/// the wrapping and showing of values the way the module's f-strings do it.
+/// The text given to `_c`: code points written here, or a str object made elsewhere (what a
+/// value's own __format__ returned, a bar the interpreter built), passed on as it is.
+struct Text {
+    StrBuilder written;
+    Ref object;  // set: the text is this object, and nothing is written
+};
+
+/// The colours and `_c` as one call reads them, each at its place in the call.
 class Palette {
 public:
     explicit Palette(Handle globals) noexcept : globals_(globals) {}
 
-    Ref colour(Colour c) { return read_global(globals_, static_cast<int>(c)); }
-    Ref c() { return read_global(globals_, Global::C); }
+    Ref colour(Colour c) const { return read_global(globals_, static_cast<int>(c)); }
+    Ref c() const { return read_global(globals_, static_cast<int>(Global::C)); }
+    Ref global(Global g) const { return read_global(globals_, g); }
 
-    /// `value` as an f-string shows it: a str as it is, anything else formatted.
-    Ref shown(const Ref& value) { return PyUnicode_CheckExact(value.get()) ? value : formatted(value); }
-    void append(StrBuilder& out, const Ref& value) {
-        if (PyUnicode_CheckExact(value.get()))
+    /// f"{COLOUR}": the colour as an f-string shows it, read now.
+    void append(StrBuilder& out, Colour c) const {
+        // A str copied at once needs no reference of its own: nothing runs before the copy.
+        PyObject* value = snapshot_global(globals_, static_cast<int>(c));
+        if (value != nullptr && PyUnicode_CheckExact(value)) [[likely]]
             out << Handle(value);
         else
-            out << Handle(formatted(value));
+            append_read(out, c);
     }
-    void append(StrBuilder& out, Colour c) { append(out, colour(c)); }
 
-    /// `_c(text, code)` with `code` already chosen; `write_text` writes the text.
-    template <class WriteText>
-    Wrapped wrap(Ref code, WriteText&& write_text) {
-        return wrap_with(c(), std::move(code), write_text);
+    /// Appends `c(text, *codes)` as an f-string field, where `c` is the `_c` the caller read at
+    /// its place in the call. Our own `_c` with str codes and text is written in place, with
+    /// RESET read now as it would read it; anything else is called.
+    void call_c(StrBuilder& out, Handle c, const Text& text, std::initializer_list<Handle> codes) const;
+
+    /// `_c(f"{value:{spec}}", code[, also])`: `_c` is read first, then the value is formatted (its
+    /// own __format__ may run), then `also` is read, in the order the call evaluates them.
+    void coloured_field(StrBuilder& out, Handle value, const FormatSpec& spec, Handle code,
+                        std::optional<Colour> also = std::nullopt) const;
+
+    /// `_c(f"{value:.4f}", code)` for a number already converted, whose formatting runs nothing:
+    /// `code` is a colour chosen before, or one read after `_c`.
+    template <class Code>
+    void coloured_fixed4(StrBuilder& out, Code code, double value) const {
+        Text text;
+        pycore::append_fixed4(text.written, value);
+        coloured(out, code, text);
     }
+
+    /// `_c(text, code)` with the code already chosen: `_c` is read now.
+    void coloured(StrBuilder& out, Handle code, const Text& text) const { call_c(out, c(), text, {code}); }
     /// `_c(text, COLOUR)`: `_c` is read before the colour, as the call's order has it.
-    template <class WriteText>
-    Wrapped wrap(Colour colour_name, WriteText&& write_text) {
-        Ref function = c();
-        return wrap_with(std::move(function), colour(colour_name), write_text);
-    }
-    /// `_c(text, code)` for a text that already is an object.
-    Wrapped wrap_object(Ref code, Ref text);
-
-    /// Writes what `wrap` evaluated; `write_text` supplies the text where `wrap` kept none.
-    template <class WriteText>
-    void put(StrBuilder& out, const Wrapped& w, WriteText&& write_text) {
-        if (w.result) {
-            append(out, w.result);
-            return;
-        }
-        out << Handle(w.code);
-        if (w.text)
-            out << Handle(w.text);
-        else
-            write_text(out);
-        out << Handle(w.reset);
-    }
-
-    /// `_c(text, code)` written at once.
-    template <class Code, class WriteText>
-    void coloured(StrBuilder& out, Code code, WriteText&& write_text) {
-        put(out, wrap(std::move(code), write_text), write_text);
+    void coloured(StrBuilder& out, Colour code, const Text& text) const {
+        const Ref function = c();
+        call_c(out, function, text, {colour(code)});
     }
 
 private:
-    template <class WriteText>
-    Wrapped wrap_with(Ref function, Ref code, WriteText& write_text) {
-        if (function.get() == state().own_c && PyUnicode_CheckExact(code.get())) {
-            Ref reset = colour(Colour::Reset);
-            if (PyUnicode_CheckExact(reset.get()))
-                return Wrapped{std::move(code), Ref(), std::move(reset), Ref()};
-        }
-        return call_made(function, code, [&] {
-            StrBuilder text;
-            write_text(text);
-            return text.str();
-        });
-    }
-    /// Calls whatever `_c` stands in the module; `make_text` gives the text as a str.
-    template <class MakeText>
-    [[gnu::noinline]] Wrapped call_made(const Ref& function, const Ref& code, MakeText&& make_text) {
-        const Ref text = make_text();
-        return call(function, code, text);
-    }
-    Wrapped call(const Ref& function, const Ref& code, const Ref& text);
-    /// format(value, ""), which may run the value's own __format__.
-    static Ref formatted(const Ref& value);
+    /// f"{COLOUR}" with the colour looked up.
+    [[gnu::noinline]] void append_read(StrBuilder& out, Colour c) const;
 
     Handle globals_;  // borrowed: the module dict, alive while the function runs
 };
@@ -143,12 +130,5 @@ private:
 inline Colour traffic_light(double score, double green_from, double yellow_from) noexcept {
     return score >= green_from ? Colour::Green : score >= yellow_from ? Colour::Yellow : Colour::Red;
 }
-
-/// The empty str, as format()'s spec.
-Handle empty_str();
-
-/// Appends `value` as an f-string shows it: a str as it is, anything else through
-/// format(value, ""), which may run the value's own __format__.
-void append_value(StrBuilder& out, Handle value);
 
 }  // namespace korva::display

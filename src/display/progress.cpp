@@ -9,6 +9,7 @@ namespace korva::display {
 namespace {
 
 using pycore::check;
+using pycore::small_int;
 
 constexpr char16_t full_cell = u'\u2588';   // █
 constexpr char16_t light_cell = u'\u2591';  // ░
@@ -17,13 +18,6 @@ constexpr char16_t light_cell = u'\u2591';  // ░
 // results and its errors (an int too large for a float, a bar too long to build).
 constexpr long long exact_double_limit = 1LL << 53;
 constexpr double fast_cells_limit = 1 << 20;
-
-/// The value of an exact int when it fits in a long long.
-bool small_int(Handle value, long long& out) noexcept {
-    int overflow = 0;
-    out = PyLong_AsLongLongAndOverflow(value.ptr(), &overflow);
-    return overflow == 0;
-}
 
 bool exact_in_double(long long v) noexcept { return v >= -exact_double_limit && v <= exact_double_limit; }
 
@@ -54,25 +48,17 @@ bool same_int(Handle a, Handle b) {
     return pycore::check_status(PyObject_RichCompareBool(a.ptr(), b.ptr(), Py_EQ)) == 1;
 }
 
-/// The bar's cells: `filled` full ones, then empty ones up to the width.
-struct Bar {
-    long long filled = 0;
-    long long width = 0;
-    Ref text;  // set when the interpreter built the bar
-
-    void write(StrBuilder& out) const { out.repeat(full_cell, filled).repeat(light_cell, width - filled); }
-};
-
 /// "█" * int(BAR_WIDTH * pct) + "░" * (BAR_WIDTH - filled), BAR_WIDTH read from the module.
-Bar make_bar(Handle globals, double pct) {
-    Ref width = read_global(globals, Global::BarWidth);
-    Bar bar;
-    if (PyLong_CheckExact(width.get()) && small_int(width, bar.width) &&
-        std::fabs(static_cast<double>(bar.width)) <= fast_cells_limit) {
-        const double cells = static_cast<double>(bar.width) * pct;
-        if (std::fabs(cells) <= fast_cells_limit) {
-            bar.filled = static_cast<long long>(cells);  // int() truncates toward zero
-            return bar;
+void make_bar(const Palette& palette, double pct, Text& bar) {
+    Ref width = palette.global(Global::BarWidth);
+    long long cells = 0;
+    if (PyLong_CheckExact(width.get()) && small_int(width, cells) &&
+        std::fabs(static_cast<double>(cells)) <= fast_cells_limit) {
+        const double filled = static_cast<double>(cells) * pct;
+        if (std::fabs(filled) <= fast_cells_limit) {
+            const auto full = static_cast<long long>(filled);  // int() truncates toward zero
+            bar.written.repeat(full_cell, full).repeat(light_cell, cells - full);
+            return;
         }
     }
     // Any other width (a float, a huge int, an object of the caller's) meets the same
@@ -83,11 +69,10 @@ Bar make_bar(Handle globals, double pct) {
     Ref product = check(PyNumber_Multiply(width.get(), pct_object.get()));
     Ref filled = check(PyNumber_Long(product.get()));
     Ref left = check(PyNumber_Multiply(full, filled.get()));
-    width = read_global(globals, Global::BarWidth);
+    width = palette.global(Global::BarWidth);
     Ref rest = check(PyNumber_Subtract(width.get(), filled.get()));
     Ref right = check(PyNumber_Multiply(light, rest.get()));
-    bar.text = check(PyNumber_Add(left.get(), right.get()));
-    return bar;
+    bar.object = check(PyNumber_Add(left.get(), right.get()));
 }
 
 Ref epoch_bar_impl(pycore::FunctionObject& self, const pycore::Arguments& args) {
@@ -96,39 +81,40 @@ Ref epoch_bar_impl(pycore::FunctionObject& self, const pycore::Arguments& args) 
     const double loss = args.number(2);
     const Handle interval = args.object(8);
     const Handle prefix = args.object(9);
-    Palette palette(self.global_namespace());
+    const Palette palette(self.global_namespace());
 
     const double pct = fraction_done(epoch, total);
-    const Bar bar = make_bar(self.global_namespace(), pct);
+    Text bar;
+    make_bar(palette, pct, bar);
     const double percent = pct * 100;
     // A fraction this large only comes from ints beyond a float's exact range.
     Ref big_percent = std::fabs(percent) < 0x1p62 ? Ref() : check(PyLong_FromDouble(percent));
     const long long small_percent = big_percent ? 0 : static_cast<long long>(percent);
-    Ref bar_colour = palette.colour(pct >= 0.5 ? Colour::Green : Colour::Yellow);
-    const Wrapped bar_str = bar.text ? palette.wrap_object(bar_colour, bar.text)
-                                     : palette.wrap(bar_colour, [&](StrBuilder& out) { bar.write(out); });
+    const Ref bar_colour = palette.colour(pct >= 0.5 ? Colour::Green : Colour::Yellow);
+    StrBuilder bar_str;  // _c(bar, bar_col), made before the line
+    palette.coloured(bar_str, bar_colour, bar);
 
     StrBuilder out;
     out << '\r' << prefix;
     palette.append(out, Colour::Bold);
     out << "Epoch ";
-    append_int(out, epoch, 3);
+    pycore::append_format(out, epoch, "3d");
     out << '/';
-    append_int(out, total);
+    pycore::append_format(out, total);
     palette.append(out, Colour::Reset);
 
-    out << " | ";
-    palette.put(out, bar_str, [&](StrBuilder& o) { bar.write(o); });
-    out << ' ';
-    palette.coloured(out, Colour::Gray, [&](StrBuilder& o) {
+    out << " | " << bar_str << ' ';
+    {
+        Text text;
         if (big_percent)
-            append_int(o, big_percent, 3);
+            pycore::append_format(text.written, big_percent, "3d");
         else
-            append_padded(o, small_percent, 3);
-        o << '%';
-    });
+            text.written.integer(small_percent, 3);
+        text.written << '%';
+        palette.coloured(out, Colour::Gray, text);
+    }
     out << " | Loss ";
-    palette.coloured(out, Colour::Cyan, [&](StrBuilder& o) { append_fixed4(o, loss); });
+    palette.coloured_fixed4(out, Colour::Cyan, loss);
 
     // Every epoch on a multiple of the interval, and the last one, keeps its line.
     const bool at_boundary = divides(epoch, interval) || same_int(epoch, total);
@@ -141,9 +127,9 @@ Ref epoch_bar_impl(pycore::FunctionObject& self, const pycore::Arguments& args) 
             const std::optional<double> value = args.optional_number(score.arg);
             if (!value)
                 continue;
-            Ref col = palette.colour(traffic_light(*value, 0.9, 0.7));
+            const Ref col = palette.colour(traffic_light(*value, 0.9, 0.7));
             out << score.label;
-            palette.coloured(out, col, [&](StrBuilder& o) { append_fixed4(o, *value); });
+            palette.coloured_fixed4(out, Handle(col), *value);
         }
         state().print.line(out.str());
     } else {

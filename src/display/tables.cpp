@@ -1,50 +1,48 @@
 // The per-class IoU table.
-#include "display.hpp"
+#include "palette.hpp"
 #include "rows.hpp"
 
 namespace korva::display {
 
 namespace {
 
-using pycore::check;
-using rows::append_text;
+using pycore::append_format;
 using rows::constants;
-using rows::Line;
 
 constexpr char32_t filled_cell = U'\u2588';  // █
-constexpr Py_ssize_t bar_field_width = 20;          // visible cells of the bar where counts follow it
+constexpr Py_ssize_t bar_field_width = 20;  // visible cells of the bar where counts follow it
 
 /// GREEN from 0.8 up, YELLOW from 0.5 up, else RED (a NaN fails both comparisons).
-Ref iou_colour(Handle globals, Handle iou) {
+Ref iou_colour(const Palette& palette, Handle iou) {
     const rows::Constants& k = constants();
     if (rows::at_least(iou, k.t080))
-        return colour(globals, Colour::Green);
+        return palette.colour(Colour::Green);
     if (rows::at_least(iou, k.t050))
-        return colour(globals, Colour::Yellow);
-    return colour(globals, Colour::Red);
+        return palette.colour(Colour::Yellow);
+    return palette.colour(Colour::Red);
 }
 
 Ref print_per_class_iou(pycore::FunctionObject& self, const pycore::Arguments& args) {
-    Handle globals = self.global_namespace();
+    const Palette palette(self.global_namespace());
     Handle class_ious = args.object(0);
     const bool with_counts = !args.is_none(1);
     PyObject* pixel_counts = args.object(1).ptr();
-    Line line;
+    StrBuilder line;
 
     line << '\n';
-    append_text(line, colour(globals, Colour::Bold));
+    palette.append(line, Colour::Bold);
     line << "  Per-class IoU:";
-    append_text(line, colour(globals, Colour::Reset));
+    palette.append(line, Colour::Reset);
     state().print.line(line.str());
 
     rows::DictWalk walk(class_ious);
     Ref class_id, iou;
     while (walk.next(class_id, iou)) {
-        Ref col = iou_colour(globals, iou);
+        const Ref col = iou_colour(palette, iou);
         const Py_ssize_t n = rows::bar_cells(iou);
         const Py_ssize_t cells = n > 0 ? n : 0;
-        line.clear();
-        line.reserve_more(cells);
+        Text bar;  // made before the row, as the row's text is
+        bar.written.repeat(filled_cell, cells);
 
         Ref count, warning_colour, warning_reset;
         if (with_counts) {
@@ -54,44 +52,29 @@ Ref print_per_class_iou(pycore::FunctionObject& self, const pycore::Arguments& a
             count = Ref::borrow(found != nullptr ? found : constants().zero);
             // The warning's colours are read (and formatted) before the row, as its text is made first.
             if (rows::below_twenty(count)) {
-                warning_colour = rows::text_form(colour(globals, Colour::Yellow));
-                warning_reset = rows::text_form(colour(globals, Colour::Reset));
+                warning_colour = pycore::shown(palette.colour(Colour::Yellow));
+                warning_reset = pycore::shown(palette.colour(Colour::Reset));
             }
         }
 
+        line.clear();
         line << "  Class ";
-        rows::append_right_int(line, class_id, 2, constants().int2);
+        append_format(line, class_id, "2d");
         line << "  ";
-        Ref c = pycore::global(globals, state().c_name);
-        const rows::Fixed4 iou_text(iou);
-        Ref reset;
-        if (!iou_text.object() && rows::own_c_with_str_codes(c, {}, {col}))
-            reset = colour(globals, Colour::Reset);
-        if (reset && PyUnicode_CheckExact(reset.get())) {
-            // Nothing ran in the interpreter since _c was read, so the row's second _c and RESET
-            // are these same objects: both colour calls are written in place.
-            line << Handle(col);
-            iou_text.write(line);
-            line << Handle(reset) << "  " << Handle(col);
-            line.repeat(filled_cell, cells);
-            line << Handle(reset);
-        } else {
-            rows::append_c_call(line, globals, c, iou_text.object(), [&](Line& out) { iou_text.write(out); }, {col});
-            line << "  ";
-            c = pycore::global(globals, state().c_name);
-            rows::append_c_call(line, globals, c, {}, [&](Line& out) { out.repeat(filled_cell, cells); }, {col});
-        }
+        palette.coloured_field(line, iou, ".4f", col);
+        line << "  ";
+        palette.coloured(line, col, bar);
         if (with_counts) {
             // Padding after the coloured bar keeps the count column in place for bars of up to 20 cells.
             line.repeat(' ', bar_field_width - cells);
             line << "  ";
-            append_text(line, colour(globals, Colour::Gray));
+            palette.append(line, Colour::Gray);
             line << '(';
-            rows::append_right_int(line, count, 5, constants().int5);
+            append_format(line, count, ">5d");
             line << " px)";
-            append_text(line, colour(globals, Colour::Reset));
+            palette.append(line, Colour::Reset);
             if (warning_colour)
-                line << "  " << Handle(warning_colour) << "\u26a0 few pixels" << Handle(warning_reset);
+                line << "  " << Handle(warning_colour) << u"\u26a0 few pixels" << Handle(warning_reset);
         }
         state().print.line(line.str());
     }

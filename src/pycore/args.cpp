@@ -100,15 +100,52 @@ void raise_argument_type(const char* param, const char* expected, Handle given, 
           is_subclass ? ". Subclasses of built-in types are not accepted." : "");
 }
 
-struct Binder {
-    static void run(const FunctionSpec& spec, PyObject* name, PyObject* defaults, PyObject* const* param_names,
-                    PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, Arguments& out) {
-        const Py_ssize_t nparams = static_cast<Py_ssize_t>(spec.params.size());
-        const Py_ssize_t ndefaults = defaults ? PyTuple_GET_SIZE(defaults) : 0;
-        const Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
-        const Counts counts{nparams - ndefaults, nparams, ndefaults == 0 && spec.star_param == nullptr};
+BindPlan make_bind_plan(std::span<const Param> params, Py_ssize_t ndefaults, bool star) {
+    BindPlan plan;
+    plan.nparams = static_cast<Py_ssize_t>(params.size());
+    plan.nrequired = plan.nparams - ndefaults;
+    plan.star = star;
+    for (std::size_t i = 0; i < params.size(); ++i) {
+        const Param& p = params[i];
+        bool none_passes = p.def.kind == Default::None;
+        switch (p.conv) {
+        case Conv::Int:
+        case Conv::IntLate: plan.exact_type[i] = &PyLong_Type; none_passes = false; break;
+        case Conv::Float: plan.exact_type[i] = &PyFloat_Type; none_passes = false; break;
+        case Conv::OptFloat: plan.exact_type[i] = &PyFloat_Type; none_passes = true; break;
+        case Conv::Str: plan.exact_type[i] = &PyUnicode_Type; break;
+        case Conv::List: plan.exact_type[i] = &PyList_Type; break;
+        case Conv::Dict: plan.exact_type[i] = &PyDict_Type; break;
+        default: break;
+        }
+        if (none_passes && plan.exact_type[i] != nullptr)
+            plan.none_passes |= 1u << i;
+    }
+    return plan;
+}
 
-        if (nparams == 0 && spec.star_param == nullptr) {
+struct Binder {
+    static void run(const FunctionObject& f, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                    Arguments& out) {
+        bind(f, args, nargs, kwnames, out);
+        for (Py_ssize_t i = 0; i < f.plan.nparams; ++i) {
+            if (!out.take_exact(f.plan, i)) {
+                convert(*f.spec, out);
+                return;
+            }
+        }
+    }
+
+    /// Binds any call to the parameters, with the interpreter's count and keyword errors.
+    static void bind(const FunctionObject& f, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                         Arguments& out) {
+        PyObject* const name = f.name;
+        PyObject* const* const param_names = f.param_names;
+        const Py_ssize_t nparams = f.plan.nparams;
+        const Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
+        const Counts counts{f.plan.nrequired, nparams, f.plan.nrequired == nparams && !f.plan.star};
+
+        if (nparams == 0 && !f.plan.star) {
             if (nkw > 0)
                 raise(PyExc_TypeError, "%.200U() takes no keyword arguments", name);
             if (nargs > 0)
@@ -116,13 +153,15 @@ struct Binder {
             return;
         }
         if (nargs > nparams) {
-            if (spec.star_param == nullptr)
+            if (!f.plan.star)
                 raise_count(name, counts, nargs);
             out.rest_ = std::span<PyObject* const>(args + nparams, static_cast<std::size_t>(nargs - nparams));
         }
         const Py_ssize_t npositional = nargs < nparams ? nargs : nparams;
         for (Py_ssize_t i = 0; i < npositional; ++i)
-            out.slots_[i].given = args[i];
+            out.objects_[i] = args[i];
+        for (Py_ssize_t i = npositional; i < nparams; ++i)
+            out.objects_[i] = nullptr;
 
         if (nkw > 0) {
             // Keywords fill the remaining parameters in order; a required one that is
@@ -132,7 +171,7 @@ struct Binder {
             for (Py_ssize_t i = npositional; i < nparams; ++i) {
                 const Py_ssize_t k = find_keyword(param_names[i], kwnames, nkw);
                 if (k >= 0) {
-                    out.slots_[i].given = args[nargs + k];
+                    out.objects_[i] = args[nargs + k];
                     used[matched++] = k;
                 } else if (i < counts.min) {
                     raise_count(name, counts, i);
@@ -145,44 +184,47 @@ struct Binder {
         }
 
         for (Py_ssize_t i = 0; i < nparams; ++i)
-            if (!out.slots_[i].given)
-                out.slots_[i].given = PyTuple_GET_ITEM(defaults, i - (nparams - ndefaults));
+            if (out.objects_[i] == nullptr)
+                out.objects_[i] = PyTuple_GET_ITEM(f.defaults, i - counts.min);
+    }
 
-        convert(spec, out);
+    /// Replaces the argument of parameter `i` with the object its conversion made.
+    static void keep_converted(Arguments& out, std::size_t i, Ref converted) noexcept {
+        out.objects_[i] = converted.release();
+        out.owned_ |= 1u << i;
     }
 
     static void convert(const FunctionSpec& spec, Arguments& out) {
         const std::size_t n = spec.params.size();
         for (std::size_t i = 0; i < n; ++i) {
             const Param& p = spec.params[i];
-            Arguments::Slot& s = out.slots_[i];
-            PyObject* o = s.given.ptr();
+            PyObject* o = out.objects_[i];
+            double& number = out.numbers_[i];
             switch (p.conv) {
             case Conv::Int:
             case Conv::IntLate:
                 if (!PyLong_CheckExact(o)) {
                     if (PyNumber_Check(o))
-                        s.owned = check(PyNumber_Long(o));
+                        keep_converted(out, i, check(PyNumber_Long(o)));
                     else if (p.conv == Conv::Int)
                         raise_argument_type(p.name, "int", o, false);
                 }
                 break;
             case Conv::Float:
-                s.number = PyFloat_CheckExact(o) ? PyFloat_AS_DOUBLE(o) : PyFloat_AsDouble(o);
-                if (s.number == -1.0 && PyErr_Occurred())
+                number = PyFloat_CheckExact(o) ? PyFloat_AS_DOUBLE(o) : PyFloat_AsDouble(o);
+                if (number == -1.0 && PyErr_Occurred())
                     throw_python_error();
                 break;
             case Conv::OptFloat:
-                s.is_none = o == Py_None;
-                if (s.is_none) {
-                    s.number = 0.0;
+                if (o == Py_None) {
+                    number = 0.0;
                 } else if (PyFloat_CheckExact(o)) {
-                    s.number = PyFloat_AS_DOUBLE(o);
+                    number = PyFloat_AS_DOUBLE(o);
                 } else {
                     if (!PyNumber_Check(o))
                         raise_argument_type(p.name, "float", o, false);
-                    s.number = PyFloat_AsDouble(o);
-                    if (s.number == -1.0 && PyErr_Occurred())
+                    number = PyFloat_AsDouble(o);
+                    if (number == -1.0 && PyErr_Occurred())
                         throw_python_error();
                 }
                 break;
@@ -192,8 +234,8 @@ struct Binder {
         }
         for (std::size_t i = 0; i < n; ++i) {
             const Param& p = spec.params[i];
-            PyObject* o = out.slots_[i].given.ptr();
-            if (p.conv == Conv::IntLate && !out.slots_[i].owned && !PyLong_CheckExact(o))
+            PyObject* o = out.objects_[i];
+            if (p.conv == Conv::IntLate && !(out.owned_ & (1u << i)) && !PyLong_CheckExact(o))
                 raise_argument_type(p.name, "int", o, false);
             if (p.conv != Conv::Str && p.conv != Conv::List && p.conv != Conv::Dict)
                 continue;
@@ -204,9 +246,9 @@ struct Binder {
     }
 };
 
-void bind_arguments(const FunctionSpec& spec, PyObject* name, PyObject* defaults, PyObject* const* param_names,
-                    PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, Arguments& out) {
-    Binder::run(spec, name, defaults, param_names, args, nargs, kwnames, out);
+void bind_arguments(const FunctionObject& f, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                    Arguments& out) {
+    Binder::run(f, args, nargs, kwnames, out);
 }
 
 }  // namespace pycore

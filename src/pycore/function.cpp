@@ -18,7 +18,9 @@ PyObject* vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf, P
         return nullptr;
     PyObject* result = boundary(Frame{spec.qualname, f->source, spec.line}, [&]() -> PyObject* {
         Arguments bound;
-        bind_arguments(spec, f->name, f->defaults, f->param_names, args, PyVectorcall_NARGS(nargsf), kwnames, bound);
+        const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
+        if (kwnames != nullptr || !bound.bind_exact(f->plan, f->defaults, args, nargs))
+            bind_arguments(*f, args, nargs, kwnames, bound);
         return spec.impl(*f, bound).release();
     });
     Py_LeaveRecursiveCall();
@@ -270,8 +272,18 @@ Ref make_function(const FunctionSpec& spec, Handle globals, const char* module_n
     f->annotations = annotations.release();
     if (PyList_GET_SIZE(defaults.get()) > 0)
         f->defaults = check(PyList_AsTuple(defaults.get())).release();
+    f->plan = make_bind_plan(spec.params, PyList_GET_SIZE(defaults.get()), spec.star_param != nullptr);
     PyObject_GC_Track(self.get());
     return self;
+}
+
+}  // namespace pycore
+
+namespace pycore {
+
+void add_function(Handle module, const ModuleInfo& info, const FunctionSpec& spec) {
+    Ref globals = Ref::borrow(PyModule_GetDict(module.ptr()));
+    set_global(module, spec.name, make_function(spec, globals, info.qualified_name, info.source));
 }
 
 }  // namespace pycore

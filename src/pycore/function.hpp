@@ -6,6 +6,7 @@
 #include <span>
 
 #include "args.hpp"
+#include "module.hpp"
 #include "ref.hpp"
 
 namespace pycore {
@@ -44,6 +45,7 @@ struct FunctionObject {
     PyObject* signature;         // owned, lazily: inspect.Signature
     PyObject* weakrefs;
     PyObject* param_names[max_params];  // owned interned names
+    BindPlan plan;                      // fixed with the parameters and defaults
 
     Handle global_namespace() const noexcept { return globals; }
 };
@@ -51,6 +53,9 @@ struct FunctionObject {
 /// Creates a function object for `spec` whose module globals are `globals`.
 Ref make_function(const FunctionSpec& spec, Handle globals, const char* module_name, const char* source,
                   Handle closure = {});
+
+/// Creates the function of `spec` with the module's dict as its globals and binds it in the module.
+void add_function(Handle module, const ModuleInfo& info, const FunctionSpec& spec);
 
 /// The type of our function objects (readied on first use).
 PyTypeObject* function_type();

@@ -5,6 +5,8 @@
 
 namespace pycore {
 
+namespace {
+
 void guard_initialisation(const ModuleInfo& info, bool already_initialised) {
     if (PyInterpreterState_Get() != PyInterpreterState_Main())
         raise(PyExc_ImportError,
@@ -21,20 +23,17 @@ void guard_initialisation(const ModuleInfo& info, bool already_initialised) {
                                       minor));
 }
 
-int exec_module(const ModuleInfo& info, bool& initialised, PyObject* module, void (*bind_globals)(Handle)) noexcept {
+}  // namespace
+
+int run_exec(const ModuleInfo& info, bool& initialised, void (*exec)(Handle module), PyObject* module) noexcept {
     const Frame frame{"<module>", info.source, 1};
     PyObject* done = boundary(frame, [&]() -> PyObject* {
         guard_initialisation(info, initialised);
-        bind_globals(module);
+        exec(module);
         initialised = true;
         return Py_None;
     });
     return done != nullptr ? 0 : -1;
-}
-
-void add_function(Handle module, const ModuleInfo& info, const FunctionSpec& spec) {
-    Ref f = make_function(spec, PyModule_GetDict(module.ptr()), info.qualified_name, info.source);
-    set_global(module, spec.name, f);
 }
 
 PyObject* intern(const char* text) {

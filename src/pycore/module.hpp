@@ -6,7 +6,6 @@
 #include <source_location>
 
 #include "error.hpp"
-#include "function.hpp"
 #include "ref.hpp"
 
 namespace pycore {
@@ -18,16 +17,31 @@ struct ModuleInfo {
     const char* source;          // the source path shown in tracebacks
 };
 
-/// Refuses a second interpreter and a second initialisation, and warns when the
-/// running interpreter is not the one the module was built for.
-void guard_initialisation(const ModuleInfo& info, bool already_initialised);
+/// Runs a module's exec function inside the one boundary, once per process: a second
+/// interpreter and a second initialisation are refused first, and a running interpreter other
+/// than the one the module was built for is warned about; a failure gets a "<module>"
+/// traceback entry. 0 or -1, as the exec slot returns.
+int run_exec(const ModuleInfo& info, bool& initialised, void (*exec)(Handle module), PyObject* module) noexcept;
 
-/// The exec slot of a module: the guard, then `bind_globals`, inside the one boundary
-/// of initialisation; `initialised` is set only when everything was bound.
-int exec_module(const ModuleInfo& info, bool& initialised, PyObject* module, void (*bind_globals)(Handle)) noexcept;
+/// A module's definition: multi-phase initialisation with one exec slot that runs `Exec`.
+template <const ModuleInfo& Info, void (*Exec)(Handle module)>
+class ModuleDefinition {
+public:
+    /// What PyInit_<name> returns.
+    static PyObject* init() noexcept { return PyModuleDef_Init(&def_); }
 
-/// Creates the function object of `spec` in `module` and binds it under its name.
-void add_function(Handle module, const ModuleInfo& info, const FunctionSpec& spec);
+private:
+    static int exec(PyObject* module) noexcept { return run_exec(Info, initialised_, Exec, module); }
+
+    static inline bool initialised_ = false;
+    static inline PyModuleDef_Slot slots_[] = {
+        {Py_mod_exec, reinterpret_cast<void*>(&exec)},
+        {0, nullptr},
+    };
+    static inline PyModuleDef def_ = {
+        PyModuleDef_HEAD_INIT, Info.short_name, nullptr, 0, nullptr, slots_, nullptr, nullptr, nullptr,
+    };
+};
 
 /// An interned str that lives for the whole process.
 PyObject* intern(const char* text);

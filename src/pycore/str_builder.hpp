@@ -1,23 +1,145 @@
-// A line built as code points, so that making its str needs no decoding.
+// A str built as code points, on the stack while it is short, with no encoding round trip.
 #pragma once
 
 #include <Python.h>
 
+#include <algorithm>
 #include <charconv>
+#include <cstdint>
 #include <cstring>
 #include <memory>
-#include <new>
 #include <string_view>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 #include "error.hpp"
 #include "ref.hpp"
 
 namespace pycore {
 
-/// Builds a str from literal UTF-8 text, single code points and str objects. Every code point
-/// of a str is kept as it is, lone surrogates included, as the interpreter's concatenation does.
+/// Widens `n` bytes (ASCII or Latin-1) to code points. Colour codes, names and numbers are a
+/// few characters long: they take two overlapping pieces rather than a loop.
+inline void widen_bytes(const unsigned char* from, char32_t* to, std::size_t n) noexcept {
+#if defined(__SSE2__)
+    const __m128i zero = _mm_setzero_si128();
+    // The first 4, 8 or 16 of `bytes` written as code points at `to + at`.
+    const auto store4 = [&](std::size_t at, __m128i bytes) {
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(to + at),
+                         _mm_unpacklo_epi16(_mm_unpacklo_epi8(bytes, zero), zero));
+    };
+    const auto store8 = [&](std::size_t at, __m128i bytes) {
+        const __m128i low = _mm_unpacklo_epi8(bytes, zero);
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(to + at), _mm_unpacklo_epi16(low, zero));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(to + at + 4), _mm_unpackhi_epi16(low, zero));
+    };
+    const auto store16 = [&](std::size_t at, __m128i bytes) {
+        store8(at, bytes);
+        store8(at + 8, _mm_unpackhi_epi64(bytes, bytes));
+    };
+    if (n >= 16) {
+        std::size_t at = 0;
+        for (; at + 16 <= n; at += 16)
+            store16(at, _mm_loadu_si128(reinterpret_cast<const __m128i*>(from + at)));
+        if (at < n)
+            store16(n - 16, _mm_loadu_si128(reinterpret_cast<const __m128i*>(from + n - 16)));
+        return;
+    }
+    if (n >= 8) {
+        store8(0, _mm_loadl_epi64(reinterpret_cast<const __m128i*>(from)));
+        store8(n - 8, _mm_loadl_epi64(reinterpret_cast<const __m128i*>(from + n - 8)));
+        return;
+    }
+    if (n >= 4) {
+        std::uint32_t head, tail;
+        std::memcpy(&head, from, 4);
+        std::memcpy(&tail, from + n - 4, 4);
+        store4(0, _mm_cvtsi32_si128(static_cast<int>(head)));
+        store4(n - 4, _mm_cvtsi32_si128(static_cast<int>(tail)));
+        return;
+    }
+#endif
+    for (std::size_t i = 0; i < n; ++i)
+        to[i] = from[i];
+}
+
+/// Makes sure a str has its compact form (only strings from long-deprecated APIs lack it before 3.12).
+inline void ready(Handle str) {
+#if PY_VERSION_HEX < 0x030C0000
+    if (PyUnicode_READY(str.ptr()) < 0)
+        throw_python_error();
+#else
+    (void)str;
+#endif
+}
+
+/// Narrows `n` code points below 0x10000 to the two-byte storage of a str.
+inline void narrow_to_ucs2(const char32_t* from, Py_UCS2* to, std::size_t n) noexcept {
+#if defined(__SSE2__)
+    if (n >= 8) {
+        // packs saturates signed values: shifted down by 0x8000 the code points fit, and
+        // shifting the 16-bit results back up restores them.
+        const __m128i down = _mm_set1_epi32(0x8000);
+        const __m128i up = _mm_set1_epi16(static_cast<short>(0x8000));
+        const auto eight = [&](std::size_t at) {
+            const __m128i a = _mm_sub_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(from + at)), down);
+            const __m128i b = _mm_sub_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(from + at + 4)), down);
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(to + at), _mm_add_epi16(_mm_packs_epi32(a, b), up));
+        };
+        std::size_t at = 0;
+        for (; at + 8 <= n; at += 8)
+            eight(at);
+        if (at < n)
+            eight(n - 8);
+        return;
+    }
+#endif
+    for (std::size_t i = 0; i < n; ++i)
+        to[i] = static_cast<Py_UCS2>(from[i]);
+}
+
+/// Narrows `n` code points below 0x100 to the one-byte storage of a str.
+inline void narrow_to_ucs1(const char32_t* from, Py_UCS1* to, std::size_t n) noexcept {
+#if defined(__SSE2__)
+    const auto load = [&](std::size_t at) { return _mm_loadu_si128(reinterpret_cast<const __m128i*>(from + at)); };
+    if (n >= 16) {
+        const auto sixteen = [&](std::size_t at) {
+            const __m128i low = _mm_packs_epi32(load(at), load(at + 4));
+            const __m128i high = _mm_packs_epi32(load(at + 8), load(at + 12));
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(to + at), _mm_packus_epi16(low, high));
+        };
+        std::size_t at = 0;
+        for (; at + 16 <= n; at += 16)
+            sixteen(at);
+        if (at < n)
+            sixteen(n - 16);
+        return;
+    }
+    if (n >= 8) {
+        const auto eight = [&](std::size_t at) {
+            const __m128i packed = _mm_packs_epi32(load(at), load(at + 4));
+            _mm_storel_epi64(reinterpret_cast<__m128i*>(to + at), _mm_packus_epi16(packed, packed));
+        };
+        eight(0);
+        eight(n - 8);
+        return;
+    }
+#endif
+    for (std::size_t i = 0; i < n; ++i)
+        to[i] = static_cast<Py_UCS1>(from[i]);
+}
+
+/// Collects code points and makes one str of the narrowest kind at the end. Texts of a few
+/// hundred characters stay in the inline buffer; longer ones move to the heap. A str object is
+/// copied from its own storage without being encoded, and every code point is kept as it is,
+/// lone surrogates included, as the interpreter's concatenation does.
 class StrBuilder {
 public:
+    StrBuilder() noexcept = default;
+    StrBuilder(const StrBuilder&) = delete;
+    StrBuilder& operator=(const StrBuilder&) = delete;
+
     /// Empties the text and keeps the memory, for the next line.
     void clear() noexcept {
         size_ = 0;
@@ -25,138 +147,134 @@ public:
     }
     std::size_t size() const noexcept { return size_; }
 
-    /// Appends literal UTF-8 text written in our own sources (always well formed).
+    /// UTF-8 text from our own sources or ASCII data (always well formed).
     StrBuilder& operator<<(std::string_view utf8) {
-        char32_t* out = extend(utf8.size());  // at least as many bytes as code points
-        std::size_t n = 0;
-        for (std::size_t i = 0; i < utf8.size();) {
-            const unsigned char lead = static_cast<unsigned char>(utf8[i]);
-            char32_t cp = lead;
-            int extra = 0;
-            if (lead >= 0x80) {
-                extra = lead >= 0xF0 ? 3 : lead >= 0xE0 ? 2 : 1;
-                cp = lead & (0x3F >> extra);
-                for (int k = 1; k <= extra && i + k < utf8.size(); ++k)
-                    cp = (cp << 6) | (static_cast<unsigned char>(utf8[i + k]) & 0x3F);
-            }
-            note(cp);
-            out[n++] = cp;
-            i += static_cast<std::size_t>(extra) + 1;
+        char32_t* at = grow(utf8.size());
+        unsigned bits = 0;
+        for (std::size_t i = 0; i < utf8.size(); ++i) {
+            const auto u = static_cast<unsigned char>(utf8[i]);
+            bits |= u;
+            at[i] = u;
         }
-        size_ -= utf8.size() - n;
+        if (bits >= 0x80) [[unlikely]]
+            decode_utf8(at, utf8);
         return *this;
     }
-    StrBuilder& operator<<(char c) { return *this << static_cast<char32_t>(static_cast<unsigned char>(c)); }
-    StrBuilder& operator<<(char32_t cp) {
-        note(cp);
-        *extend(1) = cp;
+    /// A literal: its length and, once inlined, its characters are known here, so the copy
+    /// unrolls and the check for non-ASCII text folds away.
+    template <std::size_t N>
+    [[gnu::always_inline]] StrBuilder& operator<<(const char (&literal)[N]) {
+        char32_t* at = grow(N - 1);
+        unsigned bits = 0;
+        for (std::size_t i = 0; i + 1 < N; ++i) {
+            const auto u = static_cast<unsigned char>(literal[i]);
+            bits |= u;
+            at[i] = u;
+        }
+        if (bits >= 0x80) [[unlikely]]
+            decode_utf8(at, std::string_view(literal, N - 1));
         return *this;
     }
-    /// Appends a str object (an exact str or a subclass).
+    /// Text of the Basic Multilingual Plane, written as u"..." literals: copied with no decoding.
+    StrBuilder& operator<<(std::u16string_view text) {
+        char32_t* at = grow(text.size());
+        Py_UCS4 most = 0;
+        for (std::size_t i = 0; i < text.size(); ++i) {
+            most = std::max<Py_UCS4>(most, text[i]);
+            at[i] = text[i];
+        }
+        raise_max(most);
+        return *this;
+    }
+    template <std::size_t N>
+    [[gnu::always_inline]] StrBuilder& operator<<(const char16_t (&literal)[N]) {
+        return *this << std::u16string_view(literal, N - 1);
+    }
+    /// One character of Latin-1 (ASCII in practice).
+    StrBuilder& operator<<(char c) {
+        const auto u = static_cast<unsigned char>(c);
+        *grow(1) = u;
+        raise_max(u);
+        return *this;
+    }
+    /// A str object, exact or a subclass (the caller guarantees the type).
     StrBuilder& operator<<(Handle str) {
         PyObject* s = str.ptr();
-#if PY_VERSION_HEX < 0x030C0000
-        if (PyUnicode_READY(s) < 0)
-            throw_python_error();
-#endif
-        const Py_ssize_t n = PyUnicode_GET_LENGTH(s);
-        if (n == 0)
+        if (PyUnicode_IS_COMPACT_ASCII(s)) {
+            // The usual case, colour codes and names: the characters follow the object's header.
+            const auto n = static_cast<std::size_t>(PyUnicode_GET_LENGTH(s));
+            const auto* from = reinterpret_cast<const Py_UCS1*>(reinterpret_cast<PyASCIIObject*>(s) + 1);
+            widen_bytes(from, grow(n), n);
             return *this;
-        // The kind's bound is the str's own class of characters (ASCII, Latin-1, BMP or beyond),
-        // which is all that the kind of the finished str depends on.
-        note(PyUnicode_MAX_CHAR_VALUE(s));
-        char32_t* out = extend(static_cast<std::size_t>(n));
-        const void* data = PyUnicode_DATA(s);
-        switch (PyUnicode_KIND(s)) {
-        case PyUnicode_1BYTE_KIND:
-            for (Py_ssize_t i = 0; i < n; ++i)
-                out[i] = static_cast<const Py_UCS1*>(data)[i];
-            break;
-        case PyUnicode_2BYTE_KIND:
-            for (Py_ssize_t i = 0; i < n; ++i)
-                out[i] = static_cast<const Py_UCS2*>(data)[i];
-            break;
-        default:
-            std::memcpy(out, data, static_cast<std::size_t>(n) * sizeof(char32_t));
-            break;
         }
+        return append_str(str);
+    }
+    /// The text of another builder.
+    StrBuilder& operator<<(const StrBuilder& other) {
+        std::copy_n(other.data_, other.size_, grow(other.size_));
+        raise_max(other.max_char_);
         return *this;
     }
-    /// Appends a decimal integer.
-    StrBuilder& operator<<(long long value) {
+    /// A decimal integer, right-aligned in `width` (0: as it is).
+    StrBuilder& integer(long long value, int width = 0) {
         char digits[24];
-        auto [end, ec] = std::to_chars(digits, digits + sizeof digits, value);
-        return *this << std::string_view(digits, static_cast<std::size_t>(end - digits));
+        const auto [end, ec] = std::to_chars(digits, digits + sizeof digits, value);
+        const auto n = static_cast<std::size_t>(end - digits);
+        repeat(' ', width - static_cast<Py_ssize_t>(n));
+        widen_bytes(reinterpret_cast<const unsigned char*>(digits), grow(n), n);
+        return *this;
     }
+    StrBuilder& operator<<(long long value) { return integer(value); }
 
-    /// Appends `cp` `count` times; zero or a negative count appends nothing. A count that no
-    /// str could hold fails with MemoryError, as the interpreter's own repeat does.
+    /// `cp` `count` times; zero or a negative count writes nothing. A count that no str could
+    /// hold fails with MemoryError, as the interpreter's own repeat does.
     StrBuilder& repeat(char32_t cp, Py_ssize_t count) {
         if (count <= 0)
             return *this;
-        note(cp);
-        char32_t* out = extend(static_cast<std::size_t>(count));
-        for (Py_ssize_t i = 0; i < count; ++i)
-            out[i] = cp;
+        char32_t* at = grow(static_cast<std::size_t>(count));
+        std::fill_n(at, count, cp);
+        raise_max(cp);
         return *this;
     }
 
-    /// Makes room for `count` more code points now, so that a text too large for memory fails
-    /// here with MemoryError rather than while it is written.
-    void reserve_more(Py_ssize_t count) {
-        if (count > 0 && static_cast<std::size_t>(count) > capacity_ - size_)
-            grow(static_cast<std::size_t>(count));
-    }
-
     Ref str() const {
+        // PyUnicode_New chooses the kind from the largest code point, as a str must have.
         Ref s = check(PyUnicode_New(static_cast<Py_ssize_t>(size_), max_char_));
         void* data = PyUnicode_DATA(s.get());
-        const char32_t* in = buffer_.get();
         switch (PyUnicode_KIND(s.get())) {
-        case PyUnicode_1BYTE_KIND:
-            for (std::size_t i = 0; i < size_; ++i)
-                static_cast<Py_UCS1*>(data)[i] = static_cast<Py_UCS1>(in[i]);
-            break;
-        case PyUnicode_2BYTE_KIND:
-            for (std::size_t i = 0; i < size_; ++i)
-                static_cast<Py_UCS2*>(data)[i] = static_cast<Py_UCS2>(in[i]);
-            break;
-        default:
-            std::memcpy(data, in, size_ * sizeof(char32_t));
-            break;
+        case PyUnicode_1BYTE_KIND: narrow_to_ucs1(data_, static_cast<Py_UCS1*>(data), size_); break;
+        case PyUnicode_2BYTE_KIND: narrow_to_ucs2(data_, static_cast<Py_UCS2*>(data), size_); break;
+        default: std::memcpy(data, data_, size_ * sizeof(char32_t)); break;
         }
         return s;
     }
 
 private:
-    void note(Py_UCS4 cp) noexcept { max_char_ = cp > max_char_ ? cp : max_char_; }
+    static constexpr std::size_t inline_capacity = 512;
 
-    char32_t* extend(std::size_t n) {
-        if (n > capacity_ - size_)
-            grow(n);
-        char32_t* at = buffer_.get() + size_;
+    void raise_max(Py_UCS4 c) noexcept { max_char_ = c > max_char_ ? c : max_char_; }
+
+    /// Room for `n` more code points; returns where they go.
+    char32_t* grow(std::size_t n) {
+        if (n > capacity_ - size_) [[unlikely]]
+            reallocate(n);
+        char32_t* at = data_ + size_;
         size_ += n;
         return at;
     }
+    /// Appends a str of any kind.
+    StrBuilder& append_str(Handle str);
+    /// Moves the text to a heap buffer with room for `n` more code points.
+    void reallocate(std::size_t n);
+    /// Rewrites the `text.size()` code points just written at `at`, which held the bytes of
+    /// `text`, as the code points of its UTF-8, and gives back the room left over.
+    void decode_utf8(char32_t* at, std::string_view text) noexcept;
 
-    void grow(std::size_t n) {
-        // No str is longer than PY_SSIZE_T_MAX code points; beyond that the interpreter fails too.
-        constexpr std::size_t limit = static_cast<std::size_t>(PY_SSIZE_T_MAX) / sizeof(char32_t);
-        if (n > limit - size_)
-            throw std::bad_alloc();
-        std::size_t capacity = capacity_ < 64 ? 128 : capacity_ * 2;
-        if (capacity < size_ + n || capacity > limit)
-            capacity = size_ + n;
-        std::unique_ptr<char32_t[]> bigger(new char32_t[capacity]);
-        if (size_ > 0)
-            std::memcpy(bigger.get(), buffer_.get(), size_ * sizeof(char32_t));
-        buffer_ = std::move(bigger);
-        capacity_ = capacity;
-    }
-
-    std::unique_ptr<char32_t[]> buffer_;
+    alignas(64) char32_t inline_[inline_capacity];
+    std::unique_ptr<char32_t[]> heap_;
+    char32_t* data_ = inline_;
     std::size_t size_ = 0;
-    std::size_t capacity_ = 0;
+    std::size_t capacity_ = inline_capacity;
     Py_UCS4 max_char_ = 0;
 };
 

@@ -13,8 +13,6 @@ State& state() {
 
 namespace {
 
-bool initialised = false;
-
 void init_state() {
     State& s = state();
     s.print.init();
@@ -95,7 +93,7 @@ void bind_import(Handle module, const char* dotted, const char* name) {
     pycore::set_global(module, name, imported);
 }
 
-void bind_globals(Handle module) {
+void exec_module(Handle module) {
     init_state();
 
     bind_import(module, "torch", "torch");
@@ -108,19 +106,10 @@ void bind_globals(Handle module) {
     pycore::add_function(module, module_info, train_router_spec);
 }
 
-int exec(PyObject* module) noexcept { return pycore::exec_module(module_info, initialised, module, bind_globals); }
-
-PyModuleDef_Slot slots[] = {
-    {Py_mod_exec, reinterpret_cast<void*>(exec)},
-    {0, nullptr},
-};
-
-PyModuleDef module_def = {
-    PyModuleDef_HEAD_INIT, "tarvex", nullptr, 0, nullptr, slots, nullptr, nullptr, nullptr,
-};
-
 }  // namespace
 
 }  // namespace korva::tarvex
 
-PyMODINIT_FUNC PyInit_tarvex() { return PyModuleDef_Init(&korva::tarvex::module_def); }
+PyMODINIT_FUNC PyInit_tarvex() {
+    return pycore::ModuleDefinition<korva::tarvex::module_info, korva::tarvex::exec_module>::init();
+}

@@ -3,7 +3,7 @@
 #include <climits>
 #include <cmath>
 
-#include "../pycore/text.hpp"
+#include "../pycore/format.hpp"
 #include "tarvex.hpp"
 
 namespace korva::tarvex {
@@ -232,21 +232,6 @@ Ref cpu_copies(Handle router) {
     return copies;
 }
 
-/// format(value, ".4f")
-void append_fixed4(pycore::TextBuilder& out, double value) {
-    if (std::isnan(value)) {
-        out << "nan";
-        return;
-    }
-    if (std::isinf(value)) {
-        out << (value < 0 ? "-inf" : "inf");
-        return;
-    }
-    char digits[400];
-    auto [end, ec] = std::to_chars(digits, digits + sizeof digits, value, std::chars_format::fixed, 4);
-    out << std::string_view(digits, static_cast<std::size_t>(end - digits));
-}
-
 long long as_count(Handle value) {
     const long long n = PyLong_AsLongLong(value.ptr());
     if (n == -1 && PyErr_Occurred())
@@ -395,12 +380,12 @@ Ref train_router_impl(pycore::FunctionObject& fn, const pycore::Arguments& args)
         no_grad.exit();
     }
 
-    pycore::TextBuilder line;
+    pycore::StrBuilder line;
     line << "    Router: train_acc=";
-    append_fixed4(line, train_acc);
+    pycore::append_fixed4(line, train_acc);
     if (has_val) {
         line << " | val_acc=";
-        append_fixed4(line, best_val_acc);
+        pycore::append_fixed4(line, best_val_acc);
         line << " | left=";
     } else {
         line << " | no val | left=";

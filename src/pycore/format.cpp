@@ -1,0 +1,153 @@
+// Formatting with the interpreter's rules: fixed point, float repr and the fields of f-strings.
+#include "format.hpp"
+
+#include <cmath>
+#include <memory>
+
+#include "module.hpp"
+
+namespace pycore {
+
+namespace {
+
+/// Writes format(value, ".4f") for a finite value below 2**52 / 10**4 in magnitude, the usual
+/// case, without the general conversion: rounded to nearest from the exact binary value, ties
+/// to even, as the interpreter does. Returns false for anything larger.
+bool append_small_fixed4(StrBuilder& out, double value) {
+    const double magnitude = std::fabs(value);
+    const double scaled = magnitude * 10000.0;
+    if (!(scaled < 4503599627370496.0))  // 2**52: below it the steps of `scaled` are at most 1/2
+        return false;
+    // The exact product is scaled + error. Half-integers are exact at this size, so a rounded
+    // product on one side of whole + 1/2 means the exact one is on the same side; only an exact
+    // tie of `scaled` needs the rounding error, and an exact tie of the product goes to even.
+    const double error = std::fma(magnitude, 10000.0, -scaled);
+    const double whole = std::floor(scaled);
+    const double above_half = (scaled - whole) - 0.5;
+    bool up;
+    if (above_half != 0.0)
+        up = above_half > 0.0;
+    else if (error != 0.0)
+        up = error > 0.0;
+    else
+        up = std::fmod(whole, 2.0) != 0.0;
+    const unsigned long long units = static_cast<unsigned long long>(whole) + (up ? 1 : 0);
+
+    char digits[32];
+    char* at = digits;
+    if (std::signbit(value))
+        *at++ = '-';  // the interpreter keeps the sign of -0.0 and of values that round to zero
+    at = std::to_chars(at, digits + 24, units / 10000).ptr;
+    *at++ = '.';
+    unsigned fraction = static_cast<unsigned>(units % 10000);
+    for (int i = 3; i >= 0; --i, fraction /= 10)
+        at[i] = static_cast<char>('0' + fraction % 10);
+    out << std::string_view(digits, static_cast<std::size_t>(at + 4 - digits));
+    return true;
+}
+
+/// Exact values formatted here; false where the value must format itself.
+bool format_exact(StrBuilder& out, PyObject* v, const FormatSpec& spec) {
+    long long n = 0;
+    switch (spec.kind()) {
+    case FormatSpec::Plain:
+        if (PyUnicode_CheckExact(v)) {
+            out << Handle(v);
+            return true;
+        }
+        if (PyLong_CheckExact(v) && small_int(v, n)) {
+            out << n;
+            return true;
+        }
+        if (PyFloat_CheckExact(v)) {
+            append_float_repr(out, PyFloat_AS_DOUBLE(v));
+            return true;
+        }
+        return false;
+    case FormatSpec::Left:
+        if (PyUnicode_CheckExact(v)) {
+            ready(v);
+            out << Handle(v);
+            out.repeat(' ', spec.width() - PyUnicode_GET_LENGTH(v));
+            return true;
+        }
+        if (PyLong_CheckExact(v) && small_int(v, n)) {
+            const std::size_t at = out.size();
+            out << n;
+            out.repeat(' ', spec.width() - static_cast<Py_ssize_t>(out.size() - at));
+            return true;
+        }
+        return false;
+    case FormatSpec::Int:
+        if (PyLong_CheckExact(v) && small_int(v, n)) {
+            out.integer(n, spec.width());
+            return true;
+        }
+        return false;
+    case FormatSpec::Fixed4:
+        if (PyFloat_CheckExact(v)) {
+            append_fixed4(out, PyFloat_AS_DOUBLE(v));
+            return true;
+        }
+        if (PyLong_CheckExact(v)) {
+            // int.__format__ with "f" goes through the same correctly rounded conversion.
+            const double x = PyLong_AsDouble(v);
+            if (x == -1.0 && PyErr_Occurred())
+                throw_python_error();
+            append_fixed4(out, x);
+            return true;
+        }
+        return false;
+    }
+    return false;
+}
+
+}  // namespace
+
+Handle empty_str() {
+    static PyObject* const empty = intern("");
+    return empty;
+}
+
+void append_fixed4(StrBuilder& out, double value) {
+    if (std::isnan(value)) {
+        out << "nan";  // the interpreter drops the sign of a NaN
+        return;
+    }
+    if (std::isinf(value)) {
+        out << (value < 0 ? std::string_view("-inf") : std::string_view("inf"));
+        return;
+    }
+    if (append_small_fixed4(out, value))
+        return;
+    // Correctly rounded, ties to even, like the interpreter's own; 1e308 needs 314 characters.
+    char digits[400];
+    const auto [end, ec] = std::to_chars(digits, digits + sizeof digits, value, std::chars_format::fixed, 4);
+    out << std::string_view(digits, static_cast<std::size_t>(end - digits));
+}
+
+void append_float_repr(StrBuilder& out, double value) {
+    // The interpreter's own repr of a float, without making the float object.
+    std::unique_ptr<char, void (*)(void*)> text(PyOS_double_to_string(value, 'r', 0, Py_DTSF_ADD_DOT_0, nullptr),
+                                                PyMem_Free);
+    if (!text)
+        throw_python_error();
+    out << std::string_view(text.get());
+}
+
+Ref format_field(StrBuilder& out, Handle value, const FormatSpec& spec) {
+    if (format_exact(out, value.ptr(), spec))
+        return {};
+    if (spec.kind() == FormatSpec::Plain)
+        return check(PyObject_Format(value.ptr(), empty_str().ptr()));
+    Ref spec_text = check(PyUnicode_FromString(spec.text()));
+    return check(PyObject_Format(value.ptr(), spec_text.get()));
+}
+
+Ref shown(Handle value) {
+    if (PyUnicode_CheckExact(value.ptr()))
+        return Ref::borrow(value);
+    return check(PyObject_Format(value.ptr(), empty_str().ptr()));
+}
+
+}  // namespace pycore
