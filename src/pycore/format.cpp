@@ -33,16 +33,15 @@ bool append_small_fixed4(StrBuilder& out, double value) {
         up = std::fmod(whole, 2.0) != 0.0;
     const unsigned long long units = static_cast<unsigned long long>(whole) + (up ? 1 : 0);
 
-    char digits[32];
-    char* at = digits;
     if (std::signbit(value))
-        *at++ = '-';  // the interpreter keeps the sign of -0.0 and of values that round to zero
-    at = std::to_chars(at, digits + 24, units / 10000).ptr;
-    *at++ = '.';
-    unsigned fraction = static_cast<unsigned>(units % 10000);
-    for (int i = 3; i >= 0; --i, fraction /= 10)
-        at[i] = static_cast<char>('0' + fraction % 10);
-    out << std::string_view(digits, static_cast<std::size_t>(at + 4 - digits));
+        out << '-';  // the interpreter keeps the sign of -0.0 and of values that round to zero
+    out.integer(static_cast<long long>(units / 10000));
+    // ".dddd" as code points, with no wide read of digits just stored.
+    char16_t fraction[5] = {u'.'};
+    unsigned rest = static_cast<unsigned>(units % 10000);
+    for (int i = 4; i >= 1; --i, rest /= 10)
+        fraction[i] = static_cast<char16_t>(u'0' + rest % 10);
+    out << std::u16string_view(fraction, 5);
     return true;
 }
 

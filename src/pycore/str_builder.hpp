@@ -217,11 +217,18 @@ public:
     }
     /// A decimal integer, right-aligned in `width` (0: as it is).
     StrBuilder& integer(long long value, int width = 0) {
-        char digits[24];
-        const auto [end, ec] = std::to_chars(digits, digits + sizeof digits, value);
-        const auto n = static_cast<std::size_t>(end - digits);
-        repeat(' ', width - static_cast<Py_ssize_t>(n));
-        widen_bytes(reinterpret_cast<const unsigned char*>(digits), grow(n), n);
+        // The digits go straight in as code points, from the last one back: read back from a
+        // byte buffer just written, they would wait for those stores to land.
+        unsigned long long rest = value < 0 ? 0ULL - static_cast<unsigned long long>(value) : value;
+        const int digits = decimal_digits(rest);
+        const int length = digits + (value < 0 ? 1 : 0);
+        if (width > length)
+            repeat(' ', width - length);
+        char32_t* at = grow(static_cast<std::size_t>(length));
+        if (value < 0)
+            *at++ = U'-';
+        for (char32_t* p = at + digits; p != at; rest /= 10)
+            *--p = U'0' + static_cast<char32_t>(rest % 10);
         return *this;
     }
     StrBuilder& operator<<(long long value) { return integer(value); }
@@ -251,6 +258,14 @@ public:
 
 private:
     static constexpr std::size_t inline_capacity = 512;
+
+    /// How many decimal digits `value` has (1 for 0).
+    static int decimal_digits(unsigned long long value) noexcept {
+        int digits = 1;
+        for (unsigned long long bound = 10; digits < 20 && value >= bound; bound *= 10)
+            ++digits;
+        return digits;
+    }
 
     void raise_max(Py_UCS4 c) noexcept { max_char_ = c > max_char_ ? c : max_char_; }
 
