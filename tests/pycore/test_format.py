@@ -78,6 +78,19 @@ class TestIntWidths:
         out = capsys.readouterr().out
         assert re.search(r"Epoch (.*?)/", out).group(1) == format(epoch, "3d")
 
+    def test_every_digit_count_and_its_edges(self, capsys):
+        # The digit count decides where the rest of the text goes and how much padding comes
+        # first: each power of ten and its neighbours, both signs, across the 64-bit range and
+        # just past it.
+        values = [sign * (10**k + delta) for k in range(21) for delta in (-1, 0, 1) for sign in (1, -1)]
+        values += [2**32 - 1, 2**32, 2**63 - 1, -(2**63)]
+        for value in values:
+            assert d.forest_banner(0, 1, value, "n").endswith(f"  seed={value}  node='n'"), value
+            d.print_per_class_iou({value: 0.5}, {value: value})
+            row = capsys.readouterr().out.splitlines()[2]
+            assert row.startswith("  Class " + format(value, "2d") + "  "), value
+            assert "(" + format(value, ">5d") + " px)" in row, value
+
     @pytest.mark.parametrize("value", NUMBERS + [True, np.int64(-3), np.uint8(200)], ids=repr)
     def test_class_and_count_fields(self, capsys, value):
         d.print_per_class_iou({value: 0.5}, {value: value})
