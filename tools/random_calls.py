@@ -31,7 +31,7 @@ import sys
 import warnings
 
 
-def hostile_types(rng, module_dict, pool):
+def hostile_objects(rng, module_dict, pool):
     """Objects that run code of their own in the middle of a call."""
     names = ["RED", "GREEN", "YELLOW", "RESET", "BOLD", "CYAN", "DIM", "_c", "BAR_WIDTH"]
 
@@ -166,12 +166,17 @@ def display_calls(rng, count, log):
     original = dict(module_dict)
     values = plain_values()
     pool = [v for group in values.values() for v in group]
-    hostile = hostile_types(rng, module_dict, pool)
+    hostile = hostile_objects(rng, module_dict, pool)
     pool += hostile
     globals_to_rebind = ["RED", "GREEN", "YELLOW", "RESET", "BOLD", "CYAN", "DIM", "GRAY", "WHITE", "MAGENTA", "BLUE",
                          "_c", "BAR_WIDTH"]
     functions = [(name, value, inspect.signature(value)) for name, value in sorted(original.items())
                  if callable(value) and name not in ("subprocess", "gpu_stats") and not name.startswith("__")]
+
+    def restore():
+        module_dict.clear()
+        module_dict.update(original)
+
     outcomes = collections.Counter()
     sink = io.StringIO()
     for n in range(count):
@@ -190,8 +195,11 @@ def display_calls(rng, count, log):
                     kwargs[p.name] = value
                 else:
                     args.append(value)
-        if rng.random() < 0.05:
-            args.append(1) if rng.random() < 0.5 else kwargs.setdefault("unknown", 1)
+        if rng.random() < 0.05:  # one argument too many
+            if rng.random() < 0.5:
+                args.append(1)
+            else:
+                kwargs["unknown"] = 1
         if rng.random() < 0.05 and args:
             args.pop()
         if rng.random() < 0.2:
@@ -206,13 +214,11 @@ def display_calls(rng, count, log):
             except Exception as exc:
                 outcomes[type(exc).__name__] += 1
         if rng.random() < 0.2:
-            module_dict.clear()
-            module_dict.update(original)
+            restore()
         if n % 256 == 0:
             sink.seek(0)
             sink.truncate()
-    module_dict.clear()
-    module_dict.update(original)
+    restore()
     return outcomes
 
 
@@ -258,8 +264,8 @@ def router_calls(rng, count, log):
     for n in range(count):
         h, w, d = rng.randint(1, 6), rng.randint(1, 6), rng.randint(1, 4)
         args = [node(), labels(h, w), coords(h, w, rng.randint(0, 20)), coords(h, w, rng.randint(0, 8)), fp_map(h, w, d)]
-        # Else every setting is of its type and a plausible value. Epochs is a loop count: a huge
-        # positive one would train for ever, as it would in any Python loop.
+        # Odd settings three times in ten; otherwise each is of its type and plausible. Epochs is
+        # a loop count: a huge positive one would train for ever, as any Python loop would.
         odd = rng.random() < 0.3
         kwargs = {"d_model": rng.choice([d, 0, -1, 2.5, True, "3", 2**70, np.int64(d)]) if odd else d,
                   "epochs": rng.choice([0, -5, 1.9, True, -(2**70), np.int32(2), "2", None]) if odd else rng.randint(1, 3),
