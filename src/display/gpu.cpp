@@ -1,6 +1,7 @@
 // gpu_stats: the GPU's temperature, memory and utilisation read from nvidia-smi.
 #include <array>
 #include <string_view>
+#include <utility>
 
 #include "palette.hpp"
 
@@ -110,16 +111,20 @@ Ref stats_from_text(Handle text) {
     Ref trimmed = check(PyObject_CallMethodNoArgs(text.ptr(), q.strip));
     Ref pieces = check(PyObject_CallMethodOneArg(trimmed.get(), q.split, q.comma));
     Ref iterator = check(PyObject_GetIter(pieces.get()));
-    Ref fields = check(PyList_New(0));
+    // Held here, not in a list: formatting one field may run code that could reach a list.
+    std::array<Ref, 4> fields;
+    std::size_t count = 0;
     while (Ref piece = Ref::steal(PyIter_Next(iterator.get()))) {
         Ref field = check(PyObject_CallMethodNoArgs(piece.get(), q.strip));
-        pycore::check_status(PyList_Append(fields.get(), field.get()));
+        if (count < fields.size())
+            fields[count] = std::move(field);
+        ++count;
     }
     if (PyErr_Occurred())
         pycore::throw_python_error();
-    if (PyList_GET_SIZE(fields.get()) != 4)
+    if (count != fields.size())
         return Ref::borrow(pycore::empty_str());
-    return format_stats([&](StrBuilder& out, Py_ssize_t i) { pycore::append_format(out, PyList_GET_ITEM(fields.get(), i)); });
+    return format_stats([&](StrBuilder& out, std::size_t i) { pycore::append_format(out, fields[i]); });
 }
 
 bool all_ascii(const char* data, Py_ssize_t size) noexcept {

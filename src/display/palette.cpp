@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <iterator>
+#include <utility>
 
 namespace korva::display {
 
@@ -42,14 +43,21 @@ Ref read_global_now(Handle globals, int slot) {
             Py_XDECREF(value);
     }
     if (globals && s.dict == globals.ptr() && s.version == dict_version(globals)) {
-        // A str key with its hash known: the lookup runs no code of the caller's.
-        PyObject* value = PyDict_GetItemWithError(globals.ptr(), name);
-        if (value != nullptr) {
-            Py_XSETREF(s.values[slot], Ref::borrow(value).release());
-            return Ref::borrow(value);
+        // The lookup may run the caller's code: a key of another type whose hash equals the
+        // name's has its __eq__ called. What it finds is the dict's value as the lookup ends.
+        PyObject* found = PyDict_GetItemWithError(globals.ptr(), name);
+        if (found == nullptr) {
+            if (PyErr_Occurred())
+                pycore::throw_python_error();
+            return pycore::global(globals, name);
         }
-        if (PyErr_Occurred())
-            pycore::throw_python_error();
+        Ref value = Ref::borrow(found);
+        // Only stored while the snapshot is still the one for this version of the dict; the
+        // value it replaces is released last, since its finalizer may run anything.
+        if (s.dict == globals.ptr() && s.version == dict_version(globals)) {
+            Ref replaced = Ref::steal(std::exchange(s.values[slot], Ref(value).release()));
+        }
+        return value;
     }
 #endif
     // Also the place that refuses a function whose globals were cleared.

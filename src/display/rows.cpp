@@ -3,6 +3,7 @@
 
 #include <cmath>
 #include <new>
+#include <utility>
 
 namespace korva::display::rows {
 
@@ -148,8 +149,12 @@ bool DictWalk::next(Ref& key, Ref& value) {
     if (remaining_ == 0)
         pycore::raise(PyExc_RuntimeError, "dictionary keys changed during iteration");
     --remaining_;
-    key = Ref::borrow(k);
-    value = Ref::borrow(v);
+    // Both are owned before the previous pair is let go: the previous key's finalizer may
+    // replace this value in the dict, which would free it.
+    Ref next_key = Ref::borrow(k);
+    Ref next_value = Ref::borrow(v);
+    std::swap(key, next_key);
+    std::swap(value, next_value);
     return true;
 }
 

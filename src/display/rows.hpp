@@ -31,6 +31,7 @@ Py_ssize_t bar_cells(Handle value);
 
 /// Walks a dict as `for key, value in d.items()` does: the interpreter's RuntimeError when the dict
 /// changes under the loop, and owned references to each key and value while the row uses them.
+/// The only way the display functions walk a dict.
 class DictWalk {
 public:
     explicit DictWalk(Handle dict) noexcept

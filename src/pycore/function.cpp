@@ -3,6 +3,8 @@
 
 #include <structmember.h>
 
+#include "stack.hpp"
+
 #include <cstring>
 
 namespace pycore {
@@ -14,6 +16,13 @@ FunctionObject* as_function(PyObject* o) noexcept { return reinterpret_cast<Func
 PyObject* vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf, PyObject* kwnames) noexcept {
     FunctionObject* f = as_function(callable);
     const FunctionSpec& spec = *f->spec;
+    // A caller's __format__ or a rebound global can call us again from inside a call: the
+    // recursion limit alone, however high a caller sets it, must not let that run off the stack.
+    if (stack_nearly_exhausted()) [[unlikely]] {
+        PyErr_SetString(PyExc_RecursionError,
+                        "maximum recursion depth exceeded while calling a Python object (C stack nearly exhausted)");
+        return nullptr;
+    }
     if (Py_EnterRecursiveCall(" while calling a Python object"))
         return nullptr;
     PyObject* result = boundary(Frame{spec.qualname, f->source, spec.line}, [&]() -> PyObject* {
@@ -81,8 +90,13 @@ constexpr Frame attribute_frame{"<function attribute>", "<korva>", 0};
 PyObject* get_signature(PyObject* self, void*) noexcept {
     FunctionObject* f = as_function(self);
     return boundary(attribute_frame, [&]() -> PyObject* {
-        if (f->signature == nullptr)
-            f->signature = build_signature(*f).release();
+        if (f->signature == nullptr) {
+            // Building calls into inspect, which may ask for this same signature: the first
+            // one stored is kept, and a later one is released with `built`.
+            Ref built = build_signature(*f);
+            if (f->signature == nullptr)
+                f->signature = built.release();
+        }
         return Ref::borrow(f->signature).release();
     });
 }
@@ -94,7 +108,13 @@ PyObject* get_defaults(PyObject* self, void*) noexcept {
 
 PyObject* get_kwdefaults(PyObject*, void*) noexcept { Py_RETURN_NONE; }
 
-PyObject* get_annotations(PyObject* self, void*) noexcept { return Ref::borrow(as_function(self)->annotations).release(); }
+PyObject* get_annotations(PyObject* self, void*) noexcept {
+    FunctionObject* f = as_function(self);
+    // Cleared by the collector: an empty dict, as a function written in Python starts with.
+    if (f->annotations == nullptr)
+        f->annotations = PyDict_New();
+    return Ref::borrow(f->annotations).release();
+}
 
 int set_annotations(PyObject* self, PyObject* value, void*) noexcept {
     if (value == nullptr || !PyDict_Check(value)) {
@@ -174,15 +194,16 @@ int traverse(PyObject* self, visitproc visit, void* arg) noexcept {
     return 0;
 }
 
+// The collector clears only what a caller can set or replace. What a call needs stays until the
+// object is freed, since a finalizer run by the same collection may still call the function:
+// the defaults (ints, floats, strs and None, in no cycle), the globals and the closure (whose
+// cycles pass through the module dict, a class or a cell, which the collector clears).
 int clear(PyObject* self) noexcept {
     FunctionObject* f = as_function(self);
     Py_CLEAR(f->module);
     Py_CLEAR(f->doc);
-    Py_CLEAR(f->defaults);
     Py_CLEAR(f->annotations);
     Py_CLEAR(f->dict);
-    Py_CLEAR(f->globals);
-    Py_CLEAR(f->closure);
     Py_CLEAR(f->signature);
     return 0;
 }
@@ -193,6 +214,9 @@ void dealloc(PyObject* self) noexcept {
     if (f->weakrefs != nullptr)
         PyObject_ClearWeakRefs(self);
     clear(self);
+    Py_CLEAR(f->defaults);
+    Py_CLEAR(f->globals);
+    Py_CLEAR(f->closure);
     Py_CLEAR(f->name);
     Py_CLEAR(f->qualname);
     for (PyObject*& n : f->param_names)

@@ -130,13 +130,32 @@ inline void narrow_to_ucs1(const char32_t* from, Py_UCS1* to, std::size_t n) noe
         to[i] = static_cast<Py_UCS1>(from[i]);
 }
 
-/// Collects code points and makes one str of the narrowest kind at the end. Texts of a few
-/// hundred characters stay in the inline buffer; longer ones move to the heap. A str object is
-/// copied from its own storage without being encoded, and every code point is kept as it is,
-/// lone surrogates included, as the interpreter's concatenation does.
+/// Buffers of code points kept for the next builder, so that a text costs no allocation in the
+/// steady state while a builder itself takes a few words of the C stack: display calls nest
+/// through the caller's __format__ and the like, and each level holds several builders.
+/// Used only with the GIL held, which is what makes one pool for all threads safe.
+class BufferPool {
+public:
+    /// The capacity a new buffer gets: a few hundred characters hold nearly every line.
+    static constexpr std::size_t initial_capacity = 512;
+
+    /// A buffer with room for at least `initial_capacity` code points; `capacity` receives its size.
+    static char32_t* take(std::size_t& capacity);
+    /// Gives a buffer back; one too large to be worth keeping, or beyond the pool's size, is freed.
+    static void give_back(char32_t* buffer, std::size_t capacity) noexcept;
+};
+
+/// Collects code points and makes one str of the narrowest kind at the end. Its storage comes
+/// from the BufferPool on the first write and returns there; longer texts move to a larger
+/// heap buffer. A str object is copied from its own storage without being encoded, and every
+/// code point is kept as it is, lone surrogates included, as the interpreter's concatenation does.
 class StrBuilder {
 public:
     StrBuilder() noexcept = default;
+    ~StrBuilder() {
+        if (data_ != nullptr)
+            BufferPool::give_back(data_, capacity_);
+    }
     StrBuilder(const StrBuilder&) = delete;
     StrBuilder& operator=(const StrBuilder&) = delete;
 
@@ -251,6 +270,8 @@ public:
     Ref str() const {
         // PyUnicode_New chooses the kind from the largest code point, as a str must have.
         Ref s = check(PyUnicode_New(static_cast<Py_ssize_t>(size_), max_char_));
+        if (size_ == 0)
+            return s;  // a builder that never wrote has no buffer to copy from
         void* data = PyUnicode_DATA(s.get());
         switch (PyUnicode_KIND(s.get())) {
         case PyUnicode_1BYTE_KIND: narrow_to_ucs1(data_, static_cast<Py_UCS1*>(data), size_); break;
@@ -261,8 +282,6 @@ public:
     }
 
 private:
-    static constexpr std::size_t inline_capacity = 512;
-
     /// How many decimal digits `value` has (1 for 0). The count places everything after the
     /// number, so it comes from comparisons the processor predicts and runs ahead of rather
     /// than from arithmetic the following text would wait for; a few at most for any value.
@@ -316,17 +335,16 @@ private:
     }
     /// Appends a str of any kind.
     StrBuilder& append_str(Handle str);
-    /// Moves the text to a heap buffer with room for `n` more code points.
+    /// Moves the text to a buffer with room for `n` more code points: the pool's on the first
+    /// write, a larger heap buffer after that.
     void reallocate(std::size_t n);
     /// Rewrites the `text.size()` code points just written at `at`, which held the bytes of
     /// `text`, as the code points of its UTF-8, and gives back the room left over.
     void decode_utf8(char32_t* at, std::string_view text) noexcept;
 
-    alignas(64) char32_t inline_[inline_capacity];
-    std::unique_ptr<char32_t[]> heap_;
-    char32_t* data_ = inline_;
+    char32_t* data_ = nullptr;  // owned: from the pool or the heap, given back to the pool
     std::size_t size_ = 0;
-    std::size_t capacity_ = inline_capacity;
+    std::size_t capacity_ = 0;
     Py_UCS4 max_char_ = 0;
 };
 

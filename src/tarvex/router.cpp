@@ -24,8 +24,9 @@ Ref init_impl(pycore::FunctionObject& fn, const pycore::Arguments& args) {
     Handle self = args.object(0);
     Handle d_model = args.object(1);
 
-    // The class that defines this method, never type(self): a subclass would recurse.
-    Handle owner = fn.closure && PyCell_Check(fn.closure) ? PyCell_GET(fn.closure) : nullptr;
+    // The class that defines this method, never type(self): a subclass would recurse. Owned:
+    // the cell can be refilled by code that the calls below run.
+    const Ref owner = Ref::borrow(fn.closure && PyCell_Check(fn.closure) ? PyCell_GET(fn.closure) : nullptr);
     if (!owner)
         pycore::raise(PyExc_SystemError, "SSSRRouter.__init__ used before its class exists");
     Ref parent = call(Handle(reinterpret_cast<PyObject*>(&PySuper_Type)), {owner, self});

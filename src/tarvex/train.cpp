@@ -2,6 +2,7 @@
 #include <charconv>
 #include <climits>
 #include <cmath>
+#include <vector>
 
 #include "../pycore/format.hpp"
 #include "tarvex.hpp"
@@ -100,7 +101,9 @@ Ref left_targets(Handle globals, Handle node_labels, Handle left_classes) {
         const Py_ssize_t n = PyObject_Size(node_labels.ptr());
         if (n < 0)
             pycore::throw_python_error();
-        values = check(PyList_New(n));
+        // The labels' __eq__ and __hash__ run during the membership tests, so the answers are
+        // gathered here and the list is made only once every slot can be filled.
+        std::vector<bool> is_left(static_cast<std::size_t>(n));
         Ref it = check(PyObject_GetIter(node_labels.ptr()));
         for (Py_ssize_t i = 0; i < n; ++i) {
             PyObject* next = PyIter_Next(it.get());
@@ -110,9 +113,11 @@ Ref left_targets(Handle globals, Handle node_labels, Handle left_classes) {
                 pycore::raise(PyExc_RuntimeError, "node labels changed size during iteration");
             }
             Ref label = Ref::steal(next);
-            const int is_left = check_status(PySet_Contains(left_classes.ptr(), label.get()));
-            PyList_SET_ITEM(values.get(), i, Ref::borrow(is_left ? s.one : s.zero).release());
+            is_left[static_cast<std::size_t>(i)] = check_status(PySet_Contains(left_classes.ptr(), label.get())) == 1;
         }
+        values = check(PyList_New(n));
+        for (Py_ssize_t i = 0; i < n; ++i)
+            PyList_SET_ITEM(values.get(), i, Ref::borrow(is_left[static_cast<std::size_t>(i)] ? s.one : s.zero).release());
     }
     Ref torch = pycore::global(globals, s.torch);
     Ref float32 = attr(torch, s.float32);
@@ -124,13 +129,14 @@ Ref left_targets(Handle globals, Handle node_labels, Handle left_classes) {
 Ref prepare_split_impl(pycore::FunctionObject& fn, const pycore::Arguments& args) {
     const State& s = state();
     Handle globals = fn.global_namespace();
-    Handle shared = fn.closure;
-    if (!shared || !PyTuple_Check(shared.ptr()) || PyTuple_GET_SIZE(shared.ptr()) != SharedCount)
+    // Owned for the call: the items below are borrowed from it while Python code runs.
+    const Ref shared = Ref::borrow(fn.closure);
+    if (!shared || !PyTuple_CheckExact(shared.get()) || PyTuple_GET_SIZE(shared.get()) != SharedCount)
         pycore::raise(PyExc_SystemError, "prepare_split has lost what it shares with train_router");
-    Handle labels = PyTuple_GET_ITEM(shared.ptr(), SharedLabels);
-    Handle fp_map = PyTuple_GET_ITEM(shared.ptr(), SharedFpMap);
-    Handle left_classes = PyTuple_GET_ITEM(shared.ptr(), SharedLeftClasses);
-    Handle node_classes = PyTuple_GET_ITEM(shared.ptr(), SharedNodeClasses);
+    Handle labels = PyTuple_GET_ITEM(shared.get(), SharedLabels);
+    Handle fp_map = PyTuple_GET_ITEM(shared.get(), SharedFpMap);
+    Handle left_classes = PyTuple_GET_ITEM(shared.get(), SharedLeftClasses);
+    Handle node_classes = PyTuple_GET_ITEM(shared.get(), SharedNodeClasses);
     Handle coords = args.object(0);
 
     Ref rows = getitem(coords, s.column[0]);
@@ -219,15 +225,19 @@ double accuracy(Handle output, Handle targets) {
 Ref cpu_copies(Handle router) {
     const State& s = state();
     Ref state_dict = call_method(router, s.state_dict);
+    // A list that items() returned may still belong to the mapping, which can change it
+    // while a tensor's cpu() or clone() runs: its length is read at every step, as its
+    // iterator does, and each pair is owned while it is used.
     Ref items = check(PyMapping_Items(state_dict.get()));
     Ref copies = check(PyDict_New());
-    const Py_ssize_t n = PyList_GET_SIZE(items.get());
-    for (Py_ssize_t i = 0; i < n; ++i) {
-        PyObject* entry = PyList_GET_ITEM(items.get(), i);
-        if (!PyTuple_Check(entry) || PyTuple_GET_SIZE(entry) != 2)
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(items.get()); ++i) {
+        const Ref entry = Ref::borrow(PyList_GET_ITEM(items.get(), i));
+        if (!PyTuple_Check(entry.get()) || PyTuple_GET_SIZE(entry.get()) != 2)
             pycore::raise(PyExc_ValueError, "state_dict items must be (key, tensor) pairs");
-        Ref copy = call_method(call_method(PyTuple_GET_ITEM(entry, 1), s.cpu), s.clone);
-        check_status(PyDict_SetItem(copies.get(), PyTuple_GET_ITEM(entry, 0), copy.get()));
+        const Ref key = Ref::borrow(PyTuple_GET_ITEM(entry.get(), 0));
+        const Ref tensor = Ref::borrow(PyTuple_GET_ITEM(entry.get(), 1));
+        Ref copy = call_method(call_method(tensor, s.cpu), s.clone);
+        check_status(PyDict_SetItem(copies.get(), key.get(), copy.get()));
     }
     return copies;
 }
@@ -244,6 +254,18 @@ long long count_equal(Handle targets, Handle value) {
     Ref equal = check(PyObject_RichCompare(targets.ptr(), value.ptr(), Py_EQ));
     Ref count = call_method(call_method(equal, state().sum), state().item);
     return as_count(count);
+}
+
+/// float(n_left + n_right), the sum taken exactly as the interpreter's ints do, then rounded once.
+double pixel_total(long long n_left, long long n_right) {
+    long long total = 0;
+    if (!__builtin_add_overflow(n_left, n_right, &total))
+        return static_cast<double>(total);
+    Ref sum = check(PyNumber_Add(check(PyLong_FromLongLong(n_left)).get(), check(PyLong_FromLongLong(n_right)).get()));
+    const double value = PyLong_AsDouble(sum.get());
+    if (value == -1.0 && PyErr_Occurred())
+        pycore::throw_python_error();
+    return value;
 }
 
 Ref class_set(Handle node, PyObject* side) {
@@ -306,12 +328,12 @@ Ref train_router_impl(pycore::FunctionObject& fn, const pycore::Arguments& args)
     // Class balance: each side carries half of the total weight.
     const long long n_left = count_equal(train_tgt, s.one);
     const long long n_right = count_equal(train_tgt, s.zero);
-    const long long total = n_left + n_right;
     Ref torch = pycore::global(globals, s.torch);
     Ref sample_weights;
     if (n_left > 0 && n_right > 0) {
-        const double w_left = static_cast<double>(total) / (2.0 * static_cast<double>(n_left));
-        const double w_right = static_cast<double>(total) / (2.0 * static_cast<double>(n_right));
+        const double total = pixel_total(n_left, n_right);
+        const double w_left = total / (2.0 * static_cast<double>(n_left));
+        const double w_right = total / (2.0 * static_cast<double>(n_right));
         Ref where = attr(torch, s.where);
         Ref is_left = check(PyObject_RichCompare(train_tgt.ptr(), s.one, Py_EQ));
         Ref tensor = attr(torch, s.tensor);

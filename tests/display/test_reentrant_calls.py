@@ -1,0 +1,190 @@
+"""Callers whose code runs inside a display call and calls back, changes what is being read, or
+frees it. Each case runs in a fresh interpreter, so a crash fails one test."""
+
+import textwrap
+
+import pytest
+
+from conftest import run_python
+
+
+def run_case(code):
+    proc = run_python(textwrap.dedent(code))
+    # A crash ends the child with a signal: a negative return code.
+    assert proc.returncode == 0, proc.stderr[-3000:]
+    return proc.stdout
+
+
+NESTING = {
+    "print_results_box": 'd.print_results_box({"OA": Nested(0.5)})',
+    "print_per_class_iou": "d.print_per_class_iou({1: Nested(0.5)})",
+    "print_config_box": 'd.print_config_box("t", [("a", Nested(1.0))])',
+    "epoch_bar": "d.BAR_WIDTH = Width(); d.epoch_bar(1, 2, 0.5)",
+    "_c": 'd._c(Nested(1.0), "x")',
+}
+
+
+@pytest.mark.parametrize("thread_stack", [None, 512 * 1024], ids=["main thread", "small thread stack"])
+@pytest.mark.parametrize("name", NESTING)
+def test_nesting_past_the_stack_is_a_recursion_error(name, thread_stack):
+    # The recursion limit is far beyond what the C stack holds: only a guard on the stack itself
+    # turns the nesting into an exception.
+    out = run_case(
+        f"""
+        import io, sys, threading
+        import korva.utils.display as d
+        sys.setrecursionlimit(1_000_000)
+        depth = 0
+
+        class Nested(float):
+            def __format__(self, spec):
+                call()
+                return "x"
+
+            def __str__(self):
+                call()
+                return "x"
+
+        class Width:
+            def __mul__(self, other):
+                call()
+                return 3
+
+        def call():
+            global depth
+            depth += 1
+            {NESTING[name]}
+
+        def main():
+            sys.stdout = io.StringIO()
+            try:
+                call()
+            except RecursionError:
+                sys.__stdout__.write(f"RecursionError {{depth > 100}}\\n")
+
+        if {thread_stack!r} is None:
+            main()
+        else:
+            threading.stack_size({thread_stack!r})
+            t = threading.Thread(target=main)
+            t.start()
+            t.join()
+        """
+    )
+    assert out == "RecursionError True\n"
+
+
+def test_gpu_fields_emptied_while_formatted():
+    # The fields' own __format__ finds every list that holds them and empties it.
+    out = run_case(
+        """
+        import gc
+        import korva.utils.display as d
+
+        class Field:
+            def __init__(self, text):
+                self.text = text
+            def strip(self):
+                return self
+            def __format__(self, spec):
+                for o in gc.get_objects():
+                    if type(o) is list and any(x is self for x in o):
+                        o.clear()
+                gc.collect()
+                return self.text
+
+        class Answer:
+            def decode(self):
+                return self
+            def strip(self):
+                return self
+            def split(self, sep):
+                return [Field(t) for t in ("45", "30", "1024", "8192")]
+
+        class Tool:
+            DEVNULL = -3
+            @staticmethod
+            def check_output(*args, **kwargs):
+                return Answer()
+
+        d.subprocess = Tool
+        print(d.gpu_stats())
+        """
+    )
+    assert out == "GPU 45\u00b0C | 1024 / 8192 MB | 30% util\n"
+
+
+def test_previous_key_freed_while_the_walk_moves_on():
+    # The first key is removed during its own row (another key keeps the size), so the walk holds
+    # its last reference; its finalizer replaces the value of the next row, freeing that value.
+    out = run_case(
+        """
+        import io, sys
+        import korva.utils.display as d
+        d.RED = d.GREEN = d.YELLOW = d.WHITE = d.BOLD = d.RESET = ""
+        metrics = {}
+
+        class Key(str):
+            def __del__(self):
+                metrics["Dice"] = -1.0
+                [float(i) + 0.5 for i in range(1000)]  # reuse the memory of the value freed
+
+        class Swap(float):
+            def __format__(self, spec):
+                del metrics[next(k for k in metrics if type(k) is Key)]
+                metrics["later"] = 0.0
+                return "swap"
+
+        first = Key("OA")
+        metrics[first] = Swap(0.5)
+        metrics["Dice"] = float("0.25")
+        del first
+        sys.stdout = io.StringIO()
+        try:
+            d.print_results_box(metrics)
+        except RuntimeError:
+            pass
+        rows = sys.stdout.getvalue().splitlines()
+        sys.stdout = sys.__stdout__
+        print(rows[5].split()[:2])
+        """
+    )
+    assert out == "['Dice', '0.2500']\n"
+
+
+def test_colour_released_by_the_lookup_is_not_returned():
+    # A key of another type with the hash of "RESET", placed before it in the dict, has its __eq__
+    # run inside the lookup: it rebinds RESET twice, and the first value, left to be released
+    # after the lookup, rebinds it again and calls a display function when it goes.
+    out = run_case(
+        """
+        import korva.utils.display as d
+        g = vars(d)
+        state = {"armed": False, "depth": 0}
+
+        class Colour(str):
+            def __del__(self):
+                if state["depth"] == 1:
+                    state["depth"] = 2
+                    g["RESET"] = "\\x1b[0m"
+                    d._c("inner")
+
+        class Collider:
+            def __hash__(self):
+                return hash("RESET")
+            def __eq__(self, other):
+                if state["armed"] and state["depth"] == 0:
+                    state["depth"] = 1
+                    g["RESET"] = Colour("<first>")
+                    d._c("nested")
+                    g["RESET"] = Colour("<second>")
+                return False
+
+        reset = g.pop("RESET")
+        g[Collider()] = 0
+        g["RESET"] = reset
+        state["armed"] = True
+        print(repr(d._c("x")))
+        """
+    )
+    assert out == "'x<second>'\n"
