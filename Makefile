@@ -4,7 +4,7 @@ VENV := .venv
 PY := $(VENV)/bin/python
 DEPS := $(VENV)/.deps-installed
 
-.PHONY: demo test install bench clean
+.PHONY: demo test test-sanitize install bench clean
 
 $(DEPS): requirements.txt
 	$(PYTHON) -m venv $(VENV)
@@ -20,6 +20,10 @@ demo: install
 
 test: install
 	$(PY) -m pytest -q
+
+# The suite and random calls against a build under AddressSanitizer and UndefinedBehaviorSanitizer.
+test-sanitize: $(DEPS)
+	tools/sanitize.sh
 
 bench: install
 	$(PY) bench/display.py

@@ -11,9 +11,10 @@ mismatched shapes, dtypes, devices and node layouts.
 A crash ends the process with a signal (faulthandler prints where); otherwise the script
 prints how the calls ended and exits 0. With --log FILE each call is written there before it
 runs, so the last line names the call that crashed. The address space is capped (--memory)
-so that a bar of billions of cells fails with MemoryError rather than exhausting the machine.
+so that a bar of billions of cells fails with MemoryError rather than exhausting the machine;
+under AddressSanitizer, which cannot start under a cap, its allocator's size limit does that.
 
-Run: python tools/random_calls.py [--seed N] [--calls N] [--router-calls N] [--log FILE]
+Run: python tools/random_calls.py [--seed N] [--calls N] [--router-calls N] [--memory GIB] [--log FILE]
 """
 
 import argparse
@@ -25,6 +26,7 @@ import fractions
 import gc
 import inspect
 import io
+import os
 import random
 import resource
 import sys
@@ -302,12 +304,17 @@ def main():
     parser.add_argument("--seed", type=int, default=0)
     parser.add_argument("--calls", type=int, default=100_000, help="display calls (default 100000)")
     parser.add_argument("--router-calls", type=int, default=300, help="train_router calls (default 300)")
-    parser.add_argument("--memory", type=int, default=2, help="address space cap in GiB (default 2)")
+    parser.add_argument("--memory", type=int, default=2,
+                        help="address space cap in GiB (default 2; 0: none; never under AddressSanitizer)")
     parser.add_argument("--log", help="write each call here before it runs")
     options = parser.parse_args()
 
-    cap = options.memory << 30
-    resource.setrlimit(resource.RLIMIT_AS, (cap, cap))
+    # AddressSanitizer reserves terabytes of address space for itself and cannot run under a cap;
+    # its allocator's own size limit plays the cap's part there.
+    under_asan = "libasan" in os.environ.get("LD_PRELOAD", "")
+    if options.memory > 0 and not under_asan:
+        cap = options.memory << 30
+        resource.setrlimit(resource.RLIMIT_AS, (cap, cap))
     faulthandler.enable()
     warnings.simplefilter("ignore")
     rng = random.Random(options.seed)

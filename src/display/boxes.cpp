@@ -1,5 +1,6 @@
 // The results box and the configuration box.
 #include "palette.hpp"
+#include "../pycore/walk.hpp"
 #include "rows.hpp"
 
 namespace korva::display {
@@ -134,7 +135,7 @@ Ref print_results_box(pycore::FunctionObject& self, const pycore::Arguments& arg
     state().print.line(line.str());
     print_green_rule(line, palette, {}, {});
 
-    rows::DictWalk walk(metrics);
+    pycore::DictWalk walk(metrics);
     Ref key, value;
     while (walk.next(key, value)) {
         const Ref col = metric_colour(palette, key, value);
@@ -220,9 +221,10 @@ Ref print_config_box(pycore::FunctionObject& self, const pycore::Arguments& args
     palette.append(line, Colour::Reset);
     state().print.line(line.str());
 
-    // The list may change while its lines are printed: read its size at every step, as its iterator does.
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(items); ++i) {
-        Ref item = Ref::borrow(PyList_GET_ITEM(items, i));
+    // The list may change while its lines are printed.
+    pycore::ListWalk walk(items);
+    Ref item;
+    while (walk.next(item)) {
         Ref label, value;
         unpack_pair(item, label, value);
         line.clear();

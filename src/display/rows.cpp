@@ -3,7 +3,6 @@
 
 #include <cmath>
 #include <new>
-#include <utility>
 
 namespace korva::display::rows {
 
@@ -139,23 +138,5 @@ Py_ssize_t bar_cells(Handle value) {
     return general_bar_cells(value);
 }
 
-bool DictWalk::next(Ref& key, Ref& value) {
-    if (PyDict_GET_SIZE(dict_) != size_)
-        pycore::raise(PyExc_RuntimeError, "dictionary changed size during iteration");
-    PyObject *k, *v;
-    if (!PyDict_Next(dict_, &pos_, &k, &v))
-        return false;
-    // Same size but more entries than it started with: keys were swapped under the loop.
-    if (remaining_ == 0)
-        pycore::raise(PyExc_RuntimeError, "dictionary keys changed during iteration");
-    --remaining_;
-    // Both are owned before the previous pair is let go: the previous key's finalizer may
-    // replace this value in the dict, which would free it.
-    Ref next_key = Ref::borrow(k);
-    Ref next_value = Ref::borrow(v);
-    std::swap(key, next_key);
-    std::swap(value, next_value);
-    return true;
-}
 
 }  // namespace korva::display::rows

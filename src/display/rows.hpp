@@ -1,4 +1,4 @@
-// What the box and table rows share: comparisons, bar cells and dict walks with the interpreter's semantics.
+// What the box and table rows share: comparisons and bar cells with the interpreter's semantics.
 #pragma once
 
 #include "display.hpp"
@@ -29,20 +29,5 @@ bool below_twenty(Handle value);
 /// for a count that no string repeat accepts.
 Py_ssize_t bar_cells(Handle value);
 
-/// Walks a dict as `for key, value in d.items()` does: the interpreter's RuntimeError when the dict
-/// changes under the loop, and owned references to each key and value while the row uses them.
-/// The only way the display functions walk a dict.
-class DictWalk {
-public:
-    explicit DictWalk(Handle dict) noexcept
-        : dict_(dict.ptr()), size_(PyDict_GET_SIZE(dict.ptr())), remaining_(size_) {}
-    bool next(Ref& key, Ref& value);
-
-private:
-    PyObject* dict_;  // borrowed: the caller's argument, alive for the call
-    Py_ssize_t size_;
-    Py_ssize_t remaining_;
-    Py_ssize_t pos_ = 0;
-};
 
 }  // namespace korva::display::rows

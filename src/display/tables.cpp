@@ -1,5 +1,6 @@
 // The per-class IoU table.
 #include "palette.hpp"
+#include "../pycore/walk.hpp"
 #include "rows.hpp"
 
 namespace korva::display {
@@ -35,7 +36,7 @@ Ref print_per_class_iou(pycore::FunctionObject& self, const pycore::Arguments& a
     palette.append(line, Colour::Reset);
     state().print.line(line.str());
 
-    rows::DictWalk walk(class_ious);
+    pycore::DictWalk walk(class_ious);
     Ref class_id, iou;
     while (walk.next(class_id, iou)) {
         const Ref col = iou_colour(palette, iou);

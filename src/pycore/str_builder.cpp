@@ -1,6 +1,8 @@
 // The slow paths of StrBuilder: moving to the heap and decoding non-ASCII UTF-8.
 #include "str_builder.hpp"
 
+#include <cstdlib>
+#include <new>
 #include <utility>
 
 namespace pycore {
@@ -24,6 +26,15 @@ Pool& pool() noexcept {
     return p;
 }
 
+/// Room for `capacity` code points. malloc rather than new: a request no machine can meet fails
+/// the same way under every allocator, a sanitizer's included, and becomes MemoryError.
+char32_t* allocate(std::size_t capacity) {
+    void* p = std::malloc(capacity * sizeof(char32_t));
+    if (p == nullptr)
+        throw std::bad_alloc();
+    return static_cast<char32_t*>(p);
+}
+
 }  // namespace
 
 char32_t* BufferPool::take(std::size_t& capacity) {
@@ -33,7 +44,7 @@ char32_t* BufferPool::take(std::size_t& capacity) {
         capacity = p.capacities[p.count];
         return p.buffers[p.count];
     }
-    char32_t* buffer = new char32_t[initial_capacity];
+    char32_t* buffer = allocate(initial_capacity);
     capacity = initial_capacity;
     return buffer;
 }
@@ -41,7 +52,7 @@ char32_t* BufferPool::take(std::size_t& capacity) {
 void BufferPool::give_back(char32_t* buffer, std::size_t capacity) noexcept {
     Pool& p = pool();
     if (p.count == pool_size || capacity > largest_kept) {
-        delete[] buffer;
+        std::free(buffer);
         return;
     }
     p.buffers[p.count] = buffer;
@@ -60,9 +71,9 @@ void StrBuilder::reallocate(std::size_t n) {
     if (n > limit - size_)
         throw std::bad_alloc();
     const std::size_t capacity = std::min(limit, std::max(size_ + n, capacity_ * 2));
-    char32_t* bigger = new char32_t[capacity];
+    char32_t* bigger = allocate(capacity);
     std::copy_n(data_, size_, bigger);
-    delete[] std::exchange(data_, bigger);
+    std::free(std::exchange(data_, bigger));
     capacity_ = capacity;
 }
 

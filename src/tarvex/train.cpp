@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "../pycore/format.hpp"
+#include "../pycore/walk.hpp"
 #include "tarvex.hpp"
 
 namespace korva::tarvex {
@@ -226,12 +227,12 @@ Ref cpu_copies(Handle router) {
     const State& s = state();
     Ref state_dict = call_method(router, s.state_dict);
     // A list that items() returned may still belong to the mapping, which can change it
-    // while a tensor's cpu() or clone() runs: its length is read at every step, as its
-    // iterator does, and each pair is owned while it is used.
+    // while a tensor's cpu() or clone() runs.
     Ref items = check(PyMapping_Items(state_dict.get()));
     Ref copies = check(PyDict_New());
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(items.get()); ++i) {
-        const Ref entry = Ref::borrow(PyList_GET_ITEM(items.get(), i));
+    pycore::ListWalk walk(items);
+    Ref entry;
+    while (walk.next(entry)) {
         if (!PyTuple_Check(entry.get()) || PyTuple_GET_SIZE(entry.get()) != 2)
             pycore::raise(PyExc_ValueError, "state_dict items must be (key, tensor) pairs");
         const Ref key = Ref::borrow(PyTuple_GET_ITEM(entry.get(), 0));
