@@ -13,18 +13,24 @@ namespace {
 
 FunctionObject* as_function(PyObject* o) noexcept { return reinterpret_cast<FunctionObject*>(o); }
 
+// Calls of our functions under way, in all threads: counted under the GIL.
+int calls_under_way = 0;
+
 PyObject* vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf, PyObject* kwnames) noexcept {
     FunctionObject* f = as_function(callable);
     const FunctionSpec& spec = *f->spec;
     // A caller's __format__ or a rebound global can call us again from inside a call: the
     // recursion limit alone, however high a caller sets it, must not let that run off the stack.
-    if (stack_nearly_exhausted()) [[unlikely]] {
+    // Only a call made while another is under way can be such a nested one, so only those
+    // pay for reading the thread's stack bounds.
+    if (calls_under_way > 0 && stack_nearly_exhausted()) [[unlikely]] {
         PyErr_SetString(PyExc_RecursionError,
                         "maximum recursion depth exceeded while calling a Python object (C stack nearly exhausted)");
         return nullptr;
     }
     if (Py_EnterRecursiveCall(" while calling a Python object"))
         return nullptr;
+    ++calls_under_way;
     PyObject* result = boundary(Frame{spec.qualname, f->source, spec.line}, [&]() -> PyObject* {
         Arguments bound;
         const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
@@ -32,6 +38,7 @@ PyObject* vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf, P
             bind_arguments(*f, args, nargs, kwnames, bound);
         return spec.impl(*f, bound).release();
     });
+    --calls_under_way;
     Py_LeaveRecursiveCall();
     return result;
 }

@@ -1,77 +1,23 @@
 // The slow paths of StrBuilder: moving to the heap and decoding non-ASCII UTF-8.
 #include "str_builder.hpp"
 
-#include <cstdlib>
-#include <new>
 #include <utility>
 
 namespace pycore {
 
-namespace {
-
-// Enough for the builders that one call holds at once at a few levels of nesting.
-constexpr int pool_size = 16;
-// Buffers beyond this (a bar of a million cells, say) are not kept for the next text.
-constexpr std::size_t largest_kept = std::size_t{1} << 16;
-
-struct Pool {
-    char32_t* buffers[pool_size];  // owned
-    std::size_t capacities[pool_size];
-    int count = 0;
-};
-
-// Never destroyed: a builder may give its buffer back while the process exits.
-Pool& pool() noexcept {
-    static Pool& p = *new Pool{};
-    return p;
-}
-
-/// Room for `capacity` code points. malloc rather than new: a request no machine can meet fails
-/// the same way under every allocator, a sanitizer's included, and becomes MemoryError.
-char32_t* allocate(std::size_t capacity) {
-    void* p = std::malloc(capacity * sizeof(char32_t));
-    if (p == nullptr)
-        throw std::bad_alloc();
-    return static_cast<char32_t*>(p);
-}
-
-}  // namespace
-
-char32_t* BufferPool::take(std::size_t& capacity) {
-    Pool& p = pool();
-    if (p.count > 0) {
-        --p.count;
-        capacity = p.capacities[p.count];
-        return p.buffers[p.count];
-    }
+char32_t* BufferPool::allocate_new(std::size_t& capacity) {
     char32_t* buffer = allocate(initial_capacity);
     capacity = initial_capacity;
     return buffer;
 }
 
-void BufferPool::give_back(char32_t* buffer, std::size_t capacity) noexcept {
-    Pool& p = pool();
-    if (p.count == pool_size || capacity > largest_kept) {
-        std::free(buffer);
-        return;
-    }
-    p.buffers[p.count] = buffer;
-    p.capacities[p.count] = capacity;
-    ++p.count;
-}
-
 void StrBuilder::reallocate(std::size_t n) {
-    if (data_ == nullptr) {
-        data_ = BufferPool::take(capacity_);
-        if (n <= capacity_ - size_)
-            return;
-    }
     // No str is longer than PY_SSIZE_T_MAX code points; beyond that the interpreter fails too.
     constexpr std::size_t limit = static_cast<std::size_t>(PY_SSIZE_T_MAX) / sizeof(char32_t);
     if (n > limit - size_)
         throw std::bad_alloc();
     const std::size_t capacity = std::min(limit, std::max(size_ + n, capacity_ * 2));
-    char32_t* bigger = allocate(capacity);
+    char32_t* bigger = BufferPool::allocate(capacity);
     std::copy_n(data_, size_, bigger);
     std::free(std::exchange(data_, bigger));
     capacity_ = capacity;

@@ -6,8 +6,10 @@
 #include <algorithm>
 #include <charconv>
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <new>
 #include <string_view>
 
 #if defined(__SSE2__)
@@ -140,22 +142,60 @@ public:
     static constexpr std::size_t initial_capacity = 512;
 
     /// A buffer with room for at least `initial_capacity` code points; `capacity` receives its size.
-    static char32_t* take(std::size_t& capacity);
+    static char32_t* take(std::size_t& capacity) {
+        if (count_ > 0) [[likely]] {
+            --count_;
+            capacity = kept_[count_].capacity;
+            return kept_[count_].buffer;
+        }
+        return allocate_new(capacity);
+    }
+
     /// Gives a buffer back; one too large to be worth keeping, or beyond the pool's size, is freed.
-    static void give_back(char32_t* buffer, std::size_t capacity) noexcept;
+    static void give_back(char32_t* buffer, std::size_t capacity) noexcept {
+        if (count_ < pool_size && capacity <= largest_kept) [[likely]] {
+            kept_[count_] = {buffer, capacity};
+            ++count_;
+            return;
+        }
+        std::free(buffer);
+    }
+
+    /// Room for `capacity` code points, from malloc: a request no machine can meet fails the
+    /// same way under every allocator, a sanitizer's included, and becomes MemoryError.
+    static char32_t* allocate(std::size_t capacity) {
+        void* p = std::malloc(capacity * sizeof(char32_t));
+        if (p == nullptr) [[unlikely]]
+            throw std::bad_alloc();
+        return static_cast<char32_t*>(p);
+    }
+
+private:
+    // Enough for the builders that one call holds at once at a few levels of nesting.
+    static constexpr int pool_size = 16;
+    // Buffers beyond this (a bar of a million cells, say) are not kept for the next text.
+    static constexpr std::size_t largest_kept = std::size_t{1} << 16;
+
+    struct Kept {
+        char32_t* buffer;  // owned
+        std::size_t capacity;
+    };
+
+    static char32_t* allocate_new(std::size_t& capacity);
+
+    // Constant-initialised and never destroyed: a builder may give its buffer back while the
+    // process exits, and the buffers left here then are the process's to reclaim.
+    static constinit inline Kept kept_[pool_size] = {};
+    static constinit inline int count_ = 0;
 };
 
 /// Collects code points and makes one str of the narrowest kind at the end. Its storage comes
-/// from the BufferPool on the first write and returns there; longer texts move to a larger
-/// heap buffer. A str object is copied from its own storage without being encoded, and every
+/// from the BufferPool and returns there; longer texts move to a larger heap buffer. A str object is copied from its own storage without being encoded, and every
 /// code point is kept as it is, lone surrogates included, as the interpreter's concatenation does.
 class StrBuilder {
 public:
-    StrBuilder() noexcept = default;
-    ~StrBuilder() {
-        if (data_ != nullptr)
-            BufferPool::give_back(data_, capacity_);
-    }
+    StrBuilder() : data_(BufferPool::take(capacity_)) {}
+    ~StrBuilder() { BufferPool::give_back(data_, capacity_); }
     StrBuilder(const StrBuilder&) = delete;
     StrBuilder& operator=(const StrBuilder&) = delete;
 
@@ -270,8 +310,6 @@ public:
     Ref str() const {
         // PyUnicode_New chooses the kind from the largest code point, as a str must have.
         Ref s = check(PyUnicode_New(static_cast<Py_ssize_t>(size_), max_char_));
-        if (size_ == 0)
-            return s;  // a builder that never wrote has no buffer to copy from
         void* data = PyUnicode_DATA(s.get());
         switch (PyUnicode_KIND(s.get())) {
         case PyUnicode_1BYTE_KIND: narrow_to_ucs1(data_, static_cast<Py_UCS1*>(data), size_); break;
@@ -335,16 +373,15 @@ private:
     }
     /// Appends a str of any kind.
     StrBuilder& append_str(Handle str);
-    /// Moves the text to a buffer with room for `n` more code points: the pool's on the first
-    /// write, a larger heap buffer after that.
+    /// Moves the text to a heap buffer with room for `n` more code points.
     void reallocate(std::size_t n);
     /// Rewrites the `text.size()` code points just written at `at`, which held the bytes of
     /// `text`, as the code points of its UTF-8, and gives back the room left over.
     void decode_utf8(char32_t* at, std::string_view text) noexcept;
 
-    char32_t* data_ = nullptr;  // owned: from the pool or the heap, given back to the pool
+    std::size_t capacity_ = 0;  // set by the pool, before data_
+    char32_t* data_;            // owned: from the pool or the heap, given back to the pool
     std::size_t size_ = 0;
-    std::size_t capacity_ = 0;
     Py_UCS4 max_char_ = 0;
 };
 
