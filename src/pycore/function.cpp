@@ -5,6 +5,8 @@
 
 #include <cstring>
 
+#include "method.hpp"
+
 namespace pycore {
 
 namespace {
@@ -154,7 +156,7 @@ PyMethodDef methods[] = {
 PyObject* descr_get(PyObject* self, PyObject* obj, PyObject*) noexcept {
     if (obj == nullptr || obj == Py_None)
         return Ref::borrow(self).release();
-    return PyMethod_New(self, obj);
+    return bind_method(self, obj);
 }
 
 PyObject* repr(PyObject* self) noexcept {
