@@ -76,6 +76,7 @@ class TestAttributes:
         assert m.__func__ is d._c and m.__self__ is h
         assert (m.__name__, m.__qualname__, m.__module__) == ("_c", "_c", "korva.utils.display")
         assert Holder().banner.__annotations__ is d.forest_banner.__annotations__
+        assert h.banner.__globals__ is vars(d)
         assert d.epoch_bar.__get__(h).__doc__ == d.epoch_bar.__doc__ and m.__doc__ is None
         assert Holder.colour is d._c
 
