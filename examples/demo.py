@@ -191,7 +191,8 @@ def shown_path(path: Path) -> str:
 
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("out_dir", nargs="?", type=Path, default=Path(__file__).resolve().parent.parent / "build" / "demo",
+    default_dir = Path(__file__).resolve().parent.parent / "build" / "demo"
+    parser.add_argument("out_dir", nargs="?", type=Path, default=default_dir,
                         help="folder for the saved routers, figures and scene (default: build/demo)")  # fmt: skip
     out_dir: Path = parser.parse_args().out_dir
     out_dir.mkdir(parents=True, exist_ok=True)

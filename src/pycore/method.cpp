@@ -60,7 +60,9 @@ PyObject* getattro(PyObject* self, PyObject* name) noexcept {
     return PyObject_GetAttr(as_method(self)->function, name);
 }
 
-PyObject* get_doc(PyObject* self, void*) noexcept { return PyObject_GetAttrString(as_method(self)->function, "__doc__"); }
+PyObject* get_doc(PyObject* self, void*) noexcept {
+    return PyObject_GetAttrString(as_method(self)->function, "__doc__");
+}
 
 // Attribute access runs outside any function body, so it has its own small boundary.
 constexpr Frame attribute_frame{"<method attribute>", "<korva>", 0};
@@ -70,7 +72,8 @@ PyObject* get_signature(PyObject* self, void*) noexcept {
     return boundary(attribute_frame, [&]() -> PyObject* {
         Ref signature = check(PyObject_GetAttrString(as_method(self)->function, "__signature__"));
         Ref parameters = check(PyObject_GetAttrString(signature.get(), "parameters"));
-        Ref params = check(PySequence_Tuple(check(PyObject_CallMethod(parameters.get(), "values", nullptr)).get()));
+        Ref values = check(PyObject_CallMethod(parameters.get(), "values", nullptr));
+        Ref params = check(PySequence_Tuple(values.get()));
         const Py_ssize_t n = PyTuple_GET_SIZE(params.get());
         if (n == 0)
             raise(PyExc_ValueError, "invalid method signature");
@@ -145,11 +148,12 @@ Py_hash_t hash(PyObject* self) noexcept {
 PyObject* new_method(PyTypeObject*, PyObject* args, PyObject* kwargs) noexcept {
     PyObject* function;  // borrowed
     PyObject* self;      // borrowed
-    if ((kwargs != nullptr && PyDict_GET_SIZE(kwargs) != 0) || !PyArg_UnpackTuple(args, "korva_method", 2, 2, &function, &self)) {
-        if (!PyErr_Occurred())
-            PyErr_SetString(PyExc_TypeError, "korva_method() takes no keyword arguments");
+    if (kwargs != nullptr && PyDict_GET_SIZE(kwargs) != 0) {
+        PyErr_SetString(PyExc_TypeError, "korva_method() takes no keyword arguments");
         return nullptr;
     }
+    if (!PyArg_UnpackTuple(args, "korva_method", 2, 2, &function, &self))
+        return nullptr;
     if (!PyCallable_Check(function)) {
         PyErr_SetString(PyExc_TypeError, "first argument must be callable");
         return nullptr;
