@@ -1,151 +1,280 @@
-"""A whole training run's console output, as the korva toolkit prints it.
+"""A whole training run's console output, as the korva toolkit prints it, every number computed in the run.
 
-The scene is synthetic: six classes with smooth spectral signatures over 48 bands, laid out
-in blobs on a 48 x 48 image. Fingerprints are a fixed random projection of each pixel's
-spectrum (standing in for the toolkit's frozen encoder), and every internal node of a small
-RSSP tree gets a real router trained by korva.rssp.tarvex.train_router. Test pixels are
-routed down the trees of a two-member ensemble, and the report shows the real scores.
+The scene is synthetic: six classes with smooth spectral signatures over 48 bands, laid out in blobs
+on a 64 x 64 image. Fingerprints are a fixed random projection of each pixel's spectrum, standing in
+for the toolkit's frozen encoder. Each member of a two-tree ensemble draws its own 80% of the
+training pixels; at every internal node of its tree it trains a small per-pixel classifier over the
+node's classes (focal loss, each epoch reported with its validation scores) and then the node's
+router with korva.rssp.tarvex.train_router. A member's closing line shows the best validation epoch
+of its root classifier, which sees every class. Test pixels are routed down both trees, the members
+vote, and the report shows the scores of that vote.
+
+The trained routers (model.pt), the run's figures (metrics.json) and the scene (scene.npy and
+scene_gt.npy) are saved in the output folder, build/demo or the folder given on the command line:
+
+    python examples/demo.py [OUT_DIR]
 """
 
+from __future__ import annotations
+
+import argparse
+import json
 import os
 import sys
-import tempfile
 import time
+from pathlib import Path
+from typing import Any
 
 import numpy as np
+import numpy.typing as npt
 import torch
+from torch import nn
 
 from korva.rssp import tarvex
 from korva.utils import display as d
 
-H = W = 48
+Labels = npt.NDArray[np.int64]
+Coords = npt.NDArray[np.intp]
+
+H = W = 64
 BANDS = 48
 D_MODEL = 64
 CLASSES = 6
-EPOCHS = 40
+NOISE = 1.6
+SEED = 7
 ENSEMBLE = 2
-NOISE = 1.3
-# One tree: node id -> (left classes, right classes); leaves are the single classes.
-TREE = {
+MEMBER_SHARE = 0.8  # of the training pixels, drawn anew for each member
+NODE_EPOCHS = 30
+NODE_LR = 0.01
+NODE_HIDDEN = 32
+FOCAL_GAMMA = 2.0
+VAL_INTERVAL = 10
+ROUTER_EPOCHS = 120
+ROUTER_LR = 0.01
+TRAIN_RATIO = VAL_RATIO = 0.1
+# One tree: node id -> (left classes, right classes); leaves are single classes.
+TREE: dict[str, tuple[list[int], list[int]]] = {
     "root": ([0, 1, 2], [3, 4, 5]),
     "root.L": ([0], [1, 2]),
     "root.L.R": ([1], [2]),
     "root.R": ([3, 4], [5]),
     "root.R.L": ([3], [4]),
 }
-CHILD = {"root": ("root.L", "root.R"), "root.L": (0, "root.L.R"), "root.L.R": (1, 2),
-         "root.R": ("root.R.L", 5), "root.R.L": (3, 4)}  # fmt: skip
+CHILDREN: dict[str, tuple[str | int, str | int]] = {
+    "root": ("root.L", "root.R"), "root.L": (0, "root.L.R"), "root.L.R": (1, 2),
+    "root.R": ("root.R.L", 5), "root.R.L": (3, 4),
+}  # fmt: skip
 
 
-def make_scene(rng):
-    """Label map from class blobs, spectra from class signatures plus noise."""
-    centres = rng.uniform(0, H, size=(18, 2))
-    owners = np.arange(18) % CLASSES
+def make_scene(rng: np.random.Generator) -> tuple[Labels, npt.NDArray[np.float32], npt.NDArray[np.float32]]:
+    """Label map from class blobs, spectra from class signatures plus noise, fingerprints from the spectra."""
+    centres = rng.uniform(0, H, size=(24, 2))
+    owners = np.arange(24) % CLASSES
     yy, xx = np.mgrid[0:H, 0:W]
     dist = (yy[..., None] - centres[:, 0]) ** 2 + (xx[..., None] - centres[:, 1]) ** 2
-    labels = owners[dist.argmin(axis=-1)]
+    labels = owners[dist.argmin(axis=-1)].astype(np.int64)
     bands = np.linspace(0, 1, BANDS)
     signatures = np.stack([np.sin(2 * np.pi * (bands * (1 + c / 3) + c / 7)) + c / 4 for c in range(CLASSES)])
-    spectra = signatures[labels] + rng.normal(0, NOISE, size=(H, W, BANDS))
+    spectra = (signatures[labels] + rng.normal(0, NOISE, size=(H, W, BANDS))).astype(np.float32)
     projection = rng.normal(0, 1 / np.sqrt(BANDS), size=(BANDS, D_MODEL))
     fingerprints = np.tanh(spectra @ projection).astype(np.float32)
-    return torch.from_numpy(labels), torch.from_numpy(fingerprints)
+    return labels, spectra, fingerprints
 
 
-def split_coords(rng, labels):
-    coords = np.argwhere(np.ones_like(labels.numpy(), dtype=bool))
+def split_coords(rng: np.random.Generator) -> tuple[Coords, Coords, Coords]:
+    coords = np.argwhere(np.ones((H, W), dtype=bool))
     rng.shuffle(coords)
-    n = len(coords)
-    return coords[: n // 10], coords[n // 10 : n // 5], coords[n // 5 :]
+    n_train, n_val = int(len(coords) * TRAIN_RATIO), int(len(coords) * VAL_RATIO)
+    return coords[:n_train], coords[n_train : n_train + n_val], coords[n_train + n_val :]
 
 
-def route(routers, fp_map, coords):
-    """Sends each pixel down the tree; returns the predicted class per coordinate."""
+class Scene:
+    """The run's scene and its pixel splits, the same for every run."""
+
+    def __init__(self) -> None:
+        rng = np.random.default_rng(SEED)
+        self.labels, self.spectra, fingerprints = make_scene(rng)
+        self.fp_map = torch.from_numpy(fingerprints)
+        self.train, self.val, self.test = split_coords(rng)
+
+
+def scores(truth: Labels, pred: Labels, classes: int) -> tuple[dict[str, float], npt.NDArray[np.float64]]:
+    """The toolkit's metrics from the confusion matrix, and the IoU of each class (NaN where it is absent)."""
+    confusion = np.zeros((classes, classes), dtype=np.int64)
+    np.add.at(confusion, (truth, pred), 1)
+    tp = np.diag(confusion).astype(np.float64)
+    predicted, actual = confusion.sum(0), confusion.sum(1)
+    with np.errstate(invalid="ignore", divide="ignore"):
+        iou = tp / (predicted + actual - tp)
+        recall = tp / actual
+        precision = tp / predicted
+        dice = 2 * tp / (predicted + actual)
+    total = confusion.sum()
+    oa = tp.sum() / total
+    expected = (predicted * actual).sum() / total**2
+    kappa = (oa - expected) / (1 - expected) if expected < 1 else 1.0
+    metrics = {"OA": oa, "mIoU": np.nanmean(iou), "AA": np.nanmean(recall), "kappa": kappa,
+               "Dice": np.nanmean(dice), "Precision": np.nanmean(precision), "Recall": np.nanmean(recall)}  # fmt: skip
+    return {k: float(v) for k, v in metrics.items()}, iou
+
+
+def focal_loss(logits: torch.Tensor, target: torch.Tensor) -> torch.Tensor:
+    ce = nn.functional.cross_entropy(logits, target, reduction="none")
+    return ((1 - torch.exp(-ce)) ** FOCAL_GAMMA * ce).mean()
+
+
+def train_node_classifier(classes: list[int], labels: Labels, fp_map: torch.Tensor, train: Coords,
+                          val: Coords) -> dict[str, Any]:  # fmt: skip
+    """Trains a per-pixel classifier over the node's classes, reporting each epoch; returns its history."""
+    local = {c: i for i, c in enumerate(classes)}
+
+    def pixels(coords: Coords) -> tuple[torch.Tensor, torch.Tensor]:
+        kept = coords[np.isin(labels[coords[:, 0], coords[:, 1]], classes)]
+        targets = [local[int(c)] for c in labels[kept[:, 0], kept[:, 1]]]
+        return fp_map[kept[:, 0], kept[:, 1]], torch.tensor(targets, dtype=torch.int64)
+
+    train_fp, train_y = pixels(train)
+    val_fp, val_y = pixels(val)
+    model = nn.Sequential(nn.Linear(D_MODEL, NODE_HIDDEN), nn.ReLU(), nn.Linear(NODE_HIDDEN, len(classes)))
+    optimizer = torch.optim.Adam(model.parameters(), lr=NODE_LR)
+    history: list[dict[str, float]] = []
+    best: dict[str, float] = {"mIoU": -1.0}
+    for epoch in range(1, NODE_EPOCHS + 1):
+        model.train()
+        loss = focal_loss(model(train_fp), train_y)
+        optimizer.zero_grad()
+        loss.backward()  # type: ignore[no-untyped-call]  # torch leaves Tensor.backward untyped
+        optimizer.step()
+        if epoch % VAL_INTERVAL and epoch != NODE_EPOCHS:
+            d.epoch_bar(epoch, NODE_EPOCHS, loss.item(), interval=VAL_INTERVAL)
+            continue
+        model.eval()
+        with torch.no_grad():
+            val_logits = model(val_fp)
+            val_loss = focal_loss(val_logits, val_y).item()
+        m, _ = scores(val_y.numpy(), val_logits.argmax(1).numpy(), len(classes))
+        d.epoch_bar(epoch, NODE_EPOCHS, loss.item(), val_loss=val_loss, oa=m["OA"], miou=m["mIoU"], aa=m["AA"],
+                    kappa=m["kappa"], interval=VAL_INTERVAL)  # fmt: skip
+        record = {"epoch": epoch, "loss": loss.item(), "val_loss": val_loss, **m}
+        history.append(record)
+        if m["mIoU"] > best["mIoU"]:
+            best = record
+    return {"train_pixels": len(train_y), "val_pixels": len(val_y), "history": history, "best": best}
+
+
+def route(routers: dict[str, tarvex.SSSRRouter], fp_map: torch.Tensor, coords: Coords) -> Labels:
+    """Sends each pixel down the tree by its routers; returns the class of the leaf it reaches."""
     fp = fp_map[coords[:, 0], coords[:, 1]]
     with torch.no_grad():
         goes_left = {node_id: (router(fp) > 0.5).numpy() for node_id, router in routers.items()}
     pred = np.empty(len(coords), dtype=np.int64)
     for i in range(len(coords)):
-        node = "root"
+        node: str | int = "root"
         while isinstance(node, str):
-            left, right = CHILD[node]
+            left, right = CHILDREN[node]
             node = left if goes_left[node][i] else right
         pred[i] = node
     return pred
 
 
-def scores(truth, pred):
-    confusion = np.zeros((CLASSES, CLASSES), dtype=np.int64)
-    np.add.at(confusion, (truth, pred), 1)
-    tp = np.diag(confusion).astype(float)
-    with np.errstate(invalid="ignore", divide="ignore"):
-        iou = tp / (confusion.sum(0) + confusion.sum(1) - tp)
-        recall = tp / confusion.sum(1)
-        precision = tp / confusion.sum(0)
-    total = confusion.sum()
-    oa = tp.sum() / total
-    expected = (confusion.sum(0) * confusion.sum(1)).sum() / total**2
-    kappa = (oa - expected) / (1 - expected)
-    dice = np.nanmean(2 * tp / (confusion.sum(0) + confusion.sum(1)))
-    metrics = {"OA": oa, "mIoU": np.nanmean(iou), "AA": np.nanmean(recall), "kappa": kappa, "Dice": dice,
-               "Precision": np.nanmean(precision), "Recall": np.nanmean(recall)}  # fmt: skip
-    return {k: float(v) for k, v in metrics.items()}, iou
+def ensemble_vote(ensemble: list[dict[str, tarvex.SSSRRouter]], fp_map: torch.Tensor, coords: Coords) -> Labels:
+    """The class most members route each pixel to (the lower class on a tie)."""
+    votes = np.stack([route(routers, fp_map, coords) for routers in ensemble])
+    return np.array([np.bincount(v, minlength=CLASSES).argmax() for v in votes.T], dtype=np.int64)
+
+
+def shown_path(path: Path) -> str:
+    """The path as a user would type it from here."""
+    relative = os.path.relpath(path)
+    return path.as_posix() if relative.startswith("..") else Path(relative).as_posix()
 
 
 def main() -> None:
-    rng = np.random.default_rng(7)
-    torch.manual_seed(7)
-    labels, fp_map = make_scene(rng)
-    train, val, test = split_coords(rng, labels)
-    out_dir = os.path.join(tempfile.gettempdir(), "korva demo")
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    default_dir = Path(__file__).resolve().parent.parent / "build" / "demo"
+    parser.add_argument("out_dir", nargs="?", type=Path, default=default_dir,
+                        help="folder for the saved routers, figures and scene (default: build/demo)")  # fmt: skip
+    out_dir: Path = parser.parse_args().out_dir
+    out_dir.mkdir(parents=True, exist_ok=True)
+    out_text = shown_path(out_dir)
+
+    # Tensors this small train fastest on one thread, which a busy machine cannot oversubscribe.
+    torch.set_num_threads(1)
+    scene = Scene()
+    labels, fp_map, train, val, test = scene.labels, scene.fp_map, scene.train, scene.val, scene.test
+    labels_t = torch.from_numpy(labels)
 
     d.print_logo()
     d.print_training_start()
     d.print_config_box(
         "Training configuration",
-        [("Data", "synthetic scene (48 x 48 x 48)"), ("Classes", CLASSES), ("Ensemble", ENSEMBLE),
-         ("Epochs", EPOCHS), ("Learning rate", 0.001), ("Loss", "focal"), ("Train / val", "10% / 10%"),
-         ("d_model", D_MODEL), ("Device", "cpu")],
+        [("Data", f"synthetic scene, {H} x {W} px, {BANDS} bands"), ("Classes", CLASSES), ("Ensemble", ENSEMBLE),
+         ("Member pixels", f"{MEMBER_SHARE:.0%} of train"),
+         ("Node model", f"MLP {D_MODEL}-{NODE_HIDDEN}-k, Adam"), ("Node epochs", NODE_EPOCHS), ("Node lr", NODE_LR),
+         ("Node loss", f"focal γ={FOCAL_GAMMA}"), ("Router epochs", ROUTER_EPOCHS), ("Router lr", ROUTER_LR),
+         ("Router loss", "class-balanced BCE"),
+         ("Train/val/test", f"{len(train)} / {len(val)} / {len(test)} px"), ("d_model", D_MODEL),
+         ("Device", f"cpu, {torch.get_num_threads()} thread"), ("Seed", SEED), ("Output", out_text)],
     )  # fmt: skip
 
-    ensemble = []
+    members: list[dict[str, Any]] = []
+    ensemble: list[dict[str, tarvex.SSSRRouter]] = []
     for member in range(ENSEMBLE):
         start = time.perf_counter()
-        torch.manual_seed(100 + member)
-        print(d.forest_banner(member, ENSEMBLE, 100 + member, "root"))
-        routers = {}
+        seed = SEED * 100 + member
+        member_rng = np.random.default_rng(seed)
+        torch.manual_seed(seed)
+        member_train = train[np.sort(member_rng.choice(len(train), int(len(train) * MEMBER_SHARE), replace=False))]
+        print(d.forest_banner(member, ENSEMBLE, seed, "root"))
+        routers: dict[str, tarvex.SSSRRouter] = {}
+        nodes: dict[str, dict[str, Any]] = {}
         for node_id, (left, right) in TREE.items():
+            classes = left + right
+            in_train = int(np.isin(labels[member_train[:, 0], member_train[:, 1]], classes).sum())
+            in_val = int(np.isin(labels[val[:, 0], val[:, 1]], classes).sum())
+            # The banner counts a background class besides the node's own, which this scene has none of.
+            print(d.node_banner(node_id, classes, len(classes) + 1, NODE_EPOCHS, ENSEMBLE, "focal", FOCAL_GAMMA,
+                                in_train, in_val))  # fmt: skip
+            nodes[node_id] = train_node_classifier(classes, labels, fp_map, member_train, val)
             node = {"left": {"classes": left}, "right": {"classes": right}}
-            node_classes = left + right
-            in_node = np.isin(labels.numpy()[train[:, 0], train[:, 1]], node_classes)
-            in_val = np.isin(labels.numpy()[val[:, 0], val[:, 1]], node_classes)
-            print(d.node_banner(node_id, node_classes, len(node_classes) + 1, EPOCHS, ENSEMBLE, "focal", 2.0,
-                                int(in_node.sum()), int(in_val.sum())))  # fmt: skip
-            # The encoder's own training loop reports each epoch; here it is simulated.
-            for epoch in range(1, EPOCHS + 1):
-                loss = 0.9 * np.exp(-epoch / 12) + 0.05
-                progress = epoch / EPOCHS
-                d.epoch_bar(epoch, EPOCHS, loss, val_loss=loss * 1.1, oa=0.6 + 0.35 * progress,
-                            miou=0.4 + 0.4 * progress, aa=0.5 + 0.4 * progress, kappa=0.5 + 0.4 * progress,
-                            interval=10)  # fmt: skip
-                time.sleep(0.01)
-            routers[node_id] = tarvex.train_router(node, labels, train, val, fp_map, d_model=D_MODEL,
-                                                   epochs=EPOCHS * 3, lr=0.01, device="cpu")  # fmt: skip
+            router = tarvex.train_router(node, labels_t, member_train, val, fp_map, d_model=D_MODEL,
+                                         epochs=ROUTER_EPOCHS, lr=ROUTER_LR, device="cpu")  # fmt: skip
+            if router is None:
+                raise SystemExit(f"node {node_id}: too few training pixels for a router")
+            routers[node_id] = router
         ensemble.append(routers)
-        pred = route(routers, fp_map, val)
-        m, _ = scores(labels.numpy()[val[:, 0], val[:, 1]], pred)
-        elapsed = f"{time.perf_counter() - start:.1f}s"
-        print(d.forest_done_line(member, ENSEMBLE, m["mIoU"], EPOCHS, m["OA"], m["AA"], m["kappa"], elapsed))
+        best = nodes["root"]["best"]
+        elapsed = time.perf_counter() - start
+        print(d.forest_done_line(member, ENSEMBLE, best["mIoU"], int(best["epoch"]), best["OA"], best["AA"],
+                                 best["kappa"], f"{elapsed:.1f}s"))  # fmt: skip
+        members.append({"seed": seed, "train_pixels": len(member_train), "elapsed_s": elapsed, "best": best,
+                        "nodes": nodes})  # fmt: skip
 
-    truth = labels.numpy()[test[:, 0], test[:, 1]]
-    votes = np.stack([route(routers, fp_map, test) for routers in ensemble])
-    pred = np.array([np.bincount(v, minlength=CLASSES).argmax() for v in votes.T])
-    metrics, iou = scores(truth, pred)
-    d.print_results_box(metrics, routing="all")
-    counts = np.bincount(labels.numpy()[train[:, 0], train[:, 1]], minlength=CLASSES)
-    d.print_per_class_iou({c: float(iou[c]) for c in range(CLASSES)}, {c: int(counts[c]) for c in range(CLASSES)})
+    truth = labels[test[:, 0], test[:, 1]]
+    metrics, iou = scores(truth, ensemble_vote(ensemble, fp_map, test), CLASSES)
+    d.print_results_box(metrics, routing="hard")
+    counts = np.bincount(truth, minlength=CLASSES)
+    class_ious = {c: float(iou[c]) for c in range(CLASSES)}
+    pixel_counts = {c: int(counts[c]) for c in range(CLASSES)}
+    d.print_per_class_iou(class_ious, pixel_counts)
+
+    torch.save({"tree": TREE, "d_model": D_MODEL,
+                "members": [{"seed": m["seed"], "routers": {k: r.state_dict() for k, r in routers.items()}}
+                            for m, routers in zip(members, ensemble)]},
+               out_dir / "model.pt")  # fmt: skip
+    report = {"settings": {"height": H, "width": W, "bands": BANDS, "classes": CLASSES, "ensemble": ENSEMBLE,
+                           "member_share": MEMBER_SHARE, "node_epochs": NODE_EPOCHS, "node_lr": NODE_LR,
+                           "focal_gamma": FOCAL_GAMMA, "val_interval": VAL_INTERVAL, "router_epochs": ROUTER_EPOCHS,
+                           "router_lr": ROUTER_LR, "d_model": D_MODEL, "seed": SEED,
+                           "pixels": {"train": len(train), "val": len(val), "test": len(test)}},
+              "members": members, "test": metrics, "per_class_iou": class_ious, "test_pixels": pixel_counts}  # fmt: skip
+    (out_dir / "metrics.json").write_text(json.dumps(report, indent=1) + "\n")
+    np.save(out_dir / "scene.npy", scene.spectra)
+    np.save(out_dir / "scene_gt.npy", labels)
+
     d.print_training_done()
-    d.print_save_and_next(out_dir, "model.pt", "data/scene.npy", "data/scene_gt.npy", 0.1, 0.1)
+    d.print_save_and_next(out_text, "model.pt", f"{out_text}/scene.npy", f"{out_text}/scene_gt.npy", TRAIN_RATIO,
+                          VAL_RATIO)  # fmt: skip
     sys.stdout.flush()
 
 

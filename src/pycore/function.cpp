@@ -7,6 +7,8 @@
 
 #include <cstring>
 
+#include "method.hpp"
+
 namespace pycore {
 
 namespace {
@@ -133,6 +135,17 @@ int set_annotations(PyObject* self, PyObject* value, void*) noexcept {
     return 0;
 }
 
+// Read-only, as for functions written in Python, so that string annotations resolve against the
+// module (typing.get_type_hints, inspect.get_annotations(eval_str=True)).
+PyObject* get_globals(PyObject* self, void*) noexcept {
+    PyObject* globals = as_function(self)->globals;
+    if (globals == nullptr) {
+        PyErr_SetString(PyExc_AttributeError, "the function's globals were cleared");
+        return nullptr;
+    }
+    return Ref::borrow(globals).release();
+}
+
 PyObject* get_name(PyObject* self, void*) noexcept { return Ref::borrow(as_function(self)->name).release(); }
 PyObject* get_qualname(PyObject* self, void*) noexcept { return Ref::borrow(as_function(self)->qualname).release(); }
 
@@ -160,6 +173,7 @@ PyGetSetDef getset[] = {
     {"__kwdefaults__", get_kwdefaults, nullptr, nullptr, nullptr},
     {"__annotations__", get_annotations, set_annotations, nullptr, nullptr},
     {"__signature__", get_signature, nullptr, nullptr, nullptr},
+    {"__globals__", get_globals, nullptr, nullptr, nullptr},
     {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
@@ -181,7 +195,7 @@ PyMethodDef methods[] = {
 PyObject* descr_get(PyObject* self, PyObject* obj, PyObject*) noexcept {
     if (obj == nullptr || obj == Py_None)
         return Ref::borrow(self).release();
-    return PyMethod_New(self, obj);
+    return bind_method(self, obj);
 }
 
 PyObject* repr(PyObject* self) noexcept {
