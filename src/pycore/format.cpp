@@ -119,10 +119,12 @@ void append_fixed4(StrBuilder& out, double value) {
     }
     if (append_small_fixed4(out, value))
         return;
-    // Correctly rounded, ties to even, like the interpreter's own; 1e308 needs 314 characters.
-    char digits[400];
-    const auto [end, ec] = std::to_chars(digits, digits + sizeof digits, value, std::chars_format::fixed, 4);
-    out << std::string_view(digits, static_cast<std::size_t>(end - digits));
+    // The interpreter's own conversion, correctly rounded with ties to even. Unlike the C++
+    // library's to_chars for doubles, it needs no libstdc++ newer than the oldest we ship for.
+    std::unique_ptr<char, void (*)(void*)> text(PyOS_double_to_string(value, 'f', 4, 0, nullptr), PyMem_Free);
+    if (!text)
+        throw_python_error();
+    out << std::string_view(text.get());
 }
 
 void append_float_repr(StrBuilder& out, double value) {
