@@ -27,3 +27,11 @@ bench: install
 
 clean:
 	rm -rf build $(VENV)
+
+# Every CPython from 3.9 to 3.13, and their wheels checked by auditwheel: tools/matrix.sh, in build/matrix/.
+.PHONY: test-matrix wheels
+test-matrix:
+	tools/matrix.sh test
+
+wheels:
+	tools/matrix.sh wheels
