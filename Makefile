@@ -35,3 +35,8 @@ test-matrix:
 
 wheels:
 	tools/matrix.sh wheels
+
+# 32-bit ARM hard-float, cross-built and tested under qemu-arm: tools/armhf.sh, in build/armhf/.
+.PHONY: test-armhf
+test-armhf:
+	tools/armhf.sh
