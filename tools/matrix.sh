@@ -25,11 +25,10 @@ pip_quietly() {
 }
 
 interpreter() {
-    local v=$1 found=""
-    if command -v pyenv >/dev/null 2>&1; then
-        found=$(ls -d "$(pyenv root)/versions/$v".[0-9]* 2>/dev/null | sort -V | tail -n 1)
-        [ -n "$found" ] && found=$found/bin/python$v
-    fi
+    local v=$1 found="" pyenv_root
+    pyenv_root=${PYENV_ROOT:-$(pyenv root 2>/dev/null || echo "$HOME/.pyenv")}
+    found=$(ls -d "$pyenv_root/versions/$v".[0-9]* 2>/dev/null | sort -V | tail -n 1)
+    [ -n "$found" ] && found=$found/bin/python$v
     [ -n "$found" ] || found=$(command -v "python$v" || true)
     if [ -z "$found" ] || [ ! -x "$found" ]; then
         echo "no CPython $v found (pyenv install $v)" >&2
