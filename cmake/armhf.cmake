@@ -18,7 +18,9 @@ set(CMAKE_CROSSCOMPILING_EMULATOR qemu-arm -L "${ARMHF_SYSROOT}")
 # The compiler's own libc and libstdc++ stay those of its /usr/arm-linux-gnueabihf; the sysroot
 # only adds the interpreter's headers. Debian's pyconfig.h includes
 # <arm-linux-gnueabihf/python3.11/pyconfig.h>, so its usr/include is searched too.
-set(CMAKE_CXX_FLAGS_INIT "-isystem ${ARMHF_SYSROOT}/usr/include")
+# -Wno-psabi: GCC notes that passing a std::span by value changed in GCC 7.1; every caller of
+# those functions is compiled here.
+set(CMAKE_CXX_FLAGS_INIT "-isystem ${ARMHF_SYSROOT}/usr/include -Wno-psabi")
 set(CMAKE_FIND_ROOT_PATH "${ARMHF_SYSROOT}")
 set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
 set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
