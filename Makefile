@@ -31,3 +31,16 @@ bench: install
 
 clean:
 	rm -rf build $(VENV)
+
+# Every CPython from 3.9 to 3.13, and their wheels checked by auditwheel: tools/matrix.sh, in build/matrix/.
+.PHONY: test-matrix wheels
+test-matrix:
+	tools/matrix.sh test
+
+wheels:
+	tools/matrix.sh wheels
+
+# 32-bit ARM hard-float, cross-built and tested under qemu-arm: tools/armhf.sh, in build/armhf/.
+.PHONY: test-armhf
+test-armhf:
+	tools/armhf.sh

@@ -45,6 +45,15 @@ bool append_small_fixed4(StrBuilder& out, double value) {
     return true;
 }
 
+/// Writes the text of PyOS_double_to_string(value, code, precision, flags).
+void append_interpreter_text(StrBuilder& out, double value, char code, int precision, int flags) {
+    std::unique_ptr<char, void (*)(void*)> text(PyOS_double_to_string(value, code, precision, flags, nullptr),
+                                                PyMem_Free);
+    if (!text)
+        throw_python_error();
+    out << std::string_view(text.get());
+}
+
 /// Exact values formatted here; false where the value must format itself.
 bool format_exact(StrBuilder& out, PyObject* v, const FormatSpec& spec) {
     long long n = 0;
@@ -119,19 +128,14 @@ void append_fixed4(StrBuilder& out, double value) {
     }
     if (append_small_fixed4(out, value))
         return;
-    // Correctly rounded, ties to even, like the interpreter's own; 1e308 needs 314 characters.
-    char digits[400];
-    const auto [end, ec] = std::to_chars(digits, digits + sizeof digits, value, std::chars_format::fixed, 4);
-    out << std::string_view(digits, static_cast<std::size_t>(end - digits));
+    // The interpreter's own conversion, correctly rounded with ties to even. Unlike the C++
+    // library's to_chars for doubles, it needs no libstdc++ newer than the oldest we ship for.
+    append_interpreter_text(out, value, 'f', 4, 0);
 }
 
 void append_float_repr(StrBuilder& out, double value) {
     // The interpreter's own repr of a float, without making the float object.
-    std::unique_ptr<char, void (*)(void*)> text(PyOS_double_to_string(value, 'r', 0, Py_DTSF_ADD_DOT_0, nullptr),
-                                                PyMem_Free);
-    if (!text)
-        throw_python_error();
-    out << std::string_view(text.get());
+    append_interpreter_text(out, value, 'r', 0, Py_DTSF_ADD_DOT_0);
 }
 
 Ref format_field(StrBuilder& out, Handle value, const FormatSpec& spec) {

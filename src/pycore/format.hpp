@@ -3,8 +3,6 @@
 
 #include <Python.h>
 
-#include <charconv>
-
 #include "str_builder.hpp"
 
 namespace pycore {

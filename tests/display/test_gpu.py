@@ -1,6 +1,7 @@
 """gpu_stats: the nvidia-smi query, against real child processes and a stand-in module."""
 
 import os
+import random
 import subprocess
 import sys
 import time
@@ -80,17 +81,19 @@ class TestRealChildProcess:
         assert display.gpu_stats() == ""
 
     def test_hanging_tool_is_killed_after_five_seconds(self, fake_tool):
-        # exec: the shell becomes the sleeping process, so the kill reaches it.
-        fake_tool("exec sleep 29.75")
+        # exec: the shell becomes the sleeping process, so the kill reaches it. The sleep's
+        # argument is this run's own, so that other runs of the suite on the machine don't count.
+        marker = f"29.{os.getpid()}{random.randrange(10**6):06d}"
+        fake_tool(f"exec sleep {marker}")
         start = time.monotonic()
         assert display.gpu_stats() == ""
         elapsed = time.monotonic() - start
         assert 4.5 < elapsed < 15
-        assert sleeping_children("29.75") == []
+        assert sleeping_children(marker) == []
 
 
 def sleeping_children(marker):
-    """Processes started by this one, or any process, still running the fake tool's sleep."""
+    """Children of this process running sleep, and any process (an orphan too) running this run's sleep."""
     found = []
     for entry in os.listdir("/proc"):
         if not entry.isdigit():

@@ -4,7 +4,6 @@ import sys
 from decimal import Decimal, InvalidOperation
 from pathlib import Path
 
-import numpy as np
 import pytest
 
 from korva.utils import display as d
@@ -12,6 +11,8 @@ from colours import RESET, BOLD, GREEN, YELLOW, RED, GRAY
 
 sys.path.insert(0, str(Path(__file__).resolve().parents[2] / "bench"))
 import reference_boxes as ref  # noqa: E402
+
+np = pytest.importorskip("numpy")
 
 
 HEAD = "\n" + BOLD + "  Per-class IoU:" + RESET + "\n"

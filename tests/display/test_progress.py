@@ -92,7 +92,8 @@ class TestBar:
         filled = int(width * 0.5)
         assert " | " + GREEN + FULL * filled + LIGHT * (width - filled) + RESET + " " in out
 
-    @pytest.mark.parametrize("width", [24.0, 10**400, "24"])
+    # 2**62 cells: MemoryError from a 64-bit interpreter, OverflowError from a 32-bit one.
+    @pytest.mark.parametrize("width", [24.0, 10**400, "24", 2**62])
     def test_width_of_another_type_meets_the_interpreters_operators(self, capsys, monkeypatch, width):
         monkeypatch.setattr(display, "BAR_WIDTH", width)
         try:

@@ -4,10 +4,11 @@ import decimal
 import inspect
 import sys
 
-import numpy as np
 import pytest
 
 import korva.utils.display as d
+
+np = pytest.importorskip("numpy")
 
 BANNER_ARGS = dict(forest_idx=0, num_forests=3, seed=42, node_id="n")
 

@@ -4,10 +4,11 @@ import random
 import re
 import struct
 
-import numpy as np
 import pytest
 
 import korva.utils.display as d
+
+np = pytest.importorskip("numpy")
 
 RESET = "\x1b[0m"
 

@@ -6,13 +6,15 @@ import io
 import traceback
 
 import pytest
-import torch
-import torch.nn as nn
 
-from korva.rssp import tarvex
-from korva.rssp.tarvex import SSSRRouter
-from tarvex_support import single_thread, states_equal  # noqa: F401
-from reference_router import ReferenceRouter
+torch = pytest.importorskip("torch")
+
+import torch.nn as nn  # noqa: E402
+
+from korva.rssp import tarvex  # noqa: E402
+from korva.rssp.tarvex import SSSRRouter  # noqa: E402
+from tarvex_support import single_thread, states_equal  # noqa: E402, F401
+from reference_router import ReferenceRouter  # noqa: E402
 
 SOURCE = "korva/rssp/tarvex"
 

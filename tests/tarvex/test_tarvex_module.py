@@ -7,13 +7,14 @@ import sys
 import textwrap
 import traceback
 
-import numpy as np
 import pytest
-import torch
 
-from korva.rssp import tarvex
-from korva.rssp.tarvex import train_router
-from tarvex_support import single_thread  # noqa: F401
+np = pytest.importorskip("numpy")
+torch = pytest.importorskip("torch")
+
+from korva.rssp import tarvex  # noqa: E402
+from korva.rssp.tarvex import train_router  # noqa: E402
+from tarvex_support import single_thread  # noqa: E402, F401
 
 SOURCE = "korva/rssp/tarvex"
 NODE = {"left": {"classes": [1]}, "right": {"classes": [2]}}

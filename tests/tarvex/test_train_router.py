@@ -1,14 +1,15 @@
 """train_router: same weights as the plain-Python steps, class balance, evaluation points,
 checkpoint selection and the summary line."""
 
-import numpy as np
 import pytest
-import torch
 
-from korva.rssp import tarvex
-from korva.rssp.tarvex import SSSRRouter, train_router
-from tarvex_support import single_thread, states_equal  # noqa: F401
-from reference_router import make_problem, reference_train_router
+np = pytest.importorskip("numpy")
+torch = pytest.importorskip("torch")
+
+from korva.rssp import tarvex  # noqa: E402
+from korva.rssp.tarvex import SSSRRouter, train_router  # noqa: E402
+from tarvex_support import single_thread, states_equal  # noqa: E402, F401
+from reference_router import make_problem, reference_train_router  # noqa: E402
 
 LEFT, RIGHT, FOREIGN = 1, 2, 7
 NODE = {"left": {"classes": [LEFT, 3]}, "right": {"classes": [RIGHT]}}
