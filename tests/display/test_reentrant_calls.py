@@ -156,8 +156,10 @@ def test_previous_key_freed_while_the_walk_moves_on():
 
 def test_colour_released_by_the_lookup_is_not_returned():
     # A key of another type with the hash of "RESET", placed before it in the dict, has its __eq__
-    # run inside the lookup: it rebinds RESET twice, and the first value, left to be released
-    # after the lookup, rebinds it again and calls a display function when it goes.
+    # run inside the lookup: it rebinds RESET twice, and the first value rebinds it again and calls
+    # a display function when it goes. Where a cache of the module's globals holds that first value
+    # (3.11 and older), it goes after the lookup; elsewhere as soon as it is replaced, within the
+    # lookup, whose result is then its RESET.
     out = run_case(
         """
         import korva.utils.display as d
@@ -189,4 +191,4 @@ def test_colour_released_by_the_lookup_is_not_returned():
         print(repr(d._c("x")))
         """
     )
-    assert out == "'x<second>'\n"
+    assert out in ("'x<second>'\n", "'x\\x1b[0m'\n")

@@ -3,6 +3,8 @@ signature is being built; each case runs in a fresh interpreter."""
 
 import textwrap
 
+import pytest
+
 from conftest import run_python
 
 
@@ -13,6 +15,8 @@ def run_case(code):
 
 
 def test_function_called_by_a_finalizer_while_the_collector_clears_it():
+    # Only the routing module can be collected whole: the display module keeps its _c for good.
+    pytest.importorskip("torch", reason="the routing module imports torch")
     # The module is dropped, so its dict and functions are one garbage cycle. Its finalizer hangs
     # an object on train_router that is released while the collector clears the function, and
     # calls it (relying on its defaults) and reads its attributes from there.
