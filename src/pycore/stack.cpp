@@ -5,6 +5,20 @@
 
 #include <algorithm>
 
+// The oldest versions of the two thread functions, which every glibc still exports (from libc
+// since 2.34, from libpthread, which the interpreter loads, before that). Linking takes the
+// newest by default, and those alone would make the wheels need glibc 2.34.
+#if defined(__GLIBC__) && defined(__x86_64__)
+__asm__(".symver pthread_getattr_np,pthread_getattr_np@GLIBC_2.2.5");
+__asm__(".symver pthread_attr_getstack,pthread_attr_getstack@GLIBC_2.2.5");
+#elif defined(__GLIBC__) && defined(__arm__)
+__asm__(".symver pthread_getattr_np,pthread_getattr_np@GLIBC_2.4");
+__asm__(".symver pthread_attr_getstack,pthread_attr_getstack@GLIBC_2.4");
+#elif defined(__GLIBC__) && defined(__aarch64__)
+__asm__(".symver pthread_getattr_np,pthread_getattr_np@GLIBC_2.17");
+__asm__(".symver pthread_attr_getstack,pthread_attr_getstack@GLIBC_2.17");
+#endif
+
 namespace pycore {
 
 namespace {

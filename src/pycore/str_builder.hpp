@@ -4,7 +4,6 @@
 #include <Python.h>
 
 #include <algorithm>
-#include <charconv>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>

@@ -1,5 +1,4 @@
 // train_router: trains the routing head of one RSSP node, with prepare_split, its per-call helper.
-#include <charconv>
 #include <climits>
 #include <cmath>
 #include <vector>
