@@ -32,7 +32,7 @@ Ref read_global_now(Handle globals, int slot) {
     PyObject* const name = global_name(slot);
 #if KORVA_DICT_VERSION
     GlobalsSnapshot& s = globals_snapshot;
-    if (globals && (s.dict != globals.ptr() || s.version != dict_version(globals))) {
+    if (s.dict != globals.ptr() || s.version != dict_version(globals)) {
         PyObject* old[global_count];
         std::copy_n(s.values, global_count, old);
         std::fill_n(s.values, global_count, nullptr);
@@ -42,7 +42,7 @@ Ref read_global_now(Handle globals, int slot) {
         for (PyObject* value : old)
             Py_XDECREF(value);
     }
-    if (globals && s.dict == globals.ptr() && s.version == dict_version(globals)) {
+    if (s.dict == globals.ptr() && s.version == dict_version(globals)) {
         // The lookup may run the caller's code: a key of another type whose hash equals the
         // name's has its __eq__ called. What it finds is the dict's value as the lookup ends.
         PyObject* found = PyDict_GetItemWithError(globals.ptr(), name);
@@ -60,7 +60,6 @@ Ref read_global_now(Handle globals, int slot) {
         return value;
     }
 #endif
-    // Also the place that refuses a function whose globals were cleared.
     return pycore::global(globals, name);
 }
 

@@ -48,7 +48,7 @@ inline std::uint64_t dict_version(Handle dict) noexcept {
 inline PyObject* snapshot_global(Handle globals, int slot) noexcept {
 #if KORVA_DICT_VERSION
     const GlobalsSnapshot& s = globals_snapshot;
-    if (s.dict == globals.ptr() && globals && s.version == dict_version(globals))
+    if (s.dict == globals.ptr() && s.version == dict_version(globals))
         return s.values[slot];
 #else
     (void)globals;

@@ -137,14 +137,7 @@ int set_annotations(PyObject* self, PyObject* value, void*) noexcept {
 
 // Read-only, as for functions written in Python, so that string annotations resolve against the
 // module (typing.get_type_hints, inspect.get_annotations(eval_str=True)).
-PyObject* get_globals(PyObject* self, void*) noexcept {
-    PyObject* globals = as_function(self)->globals;
-    if (globals == nullptr) {
-        PyErr_SetString(PyExc_AttributeError, "the function's globals were cleared");
-        return nullptr;
-    }
-    return Ref::borrow(globals).release();
-}
+PyObject* get_globals(PyObject* self, void*) noexcept { return Ref::borrow(as_function(self)->globals).release(); }
 
 PyObject* get_name(PyObject* self, void*) noexcept { return Ref::borrow(as_function(self)->name).release(); }
 PyObject* get_qualname(PyObject* self, void*) noexcept { return Ref::borrow(as_function(self)->qualname).release(); }
