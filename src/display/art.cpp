@@ -80,7 +80,9 @@ const pycore::FunctionSpec print_training_done_spec{
     "print_training_done", "print_training_done", nullptr, {}, nullptr, nullptr, print_training_done, __LINE__};
 
 void bind_art(Handle module) {
-    const Palette palette(PyModule_GetDict(module.ptr()));
+    const Handle globals = PyModule_GetDict(module.ptr());
+    const Ref builtins = pycore::builtins_for(globals);
+    const Palette palette({globals, builtins});
     for (std::size_t i = 0; i < std::size(art_table); ++i) {
         const Art& a = art_table[i];
         StrBuilder text;

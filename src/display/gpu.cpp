@@ -45,7 +45,7 @@ const Query& query() {
 
 /// The tool's output: subprocess.check_output([...], stderr=subprocess.DEVNULL, timeout=5),
 /// with `subprocess` read from the module at each step that names it.
-Ref run_tool(Handle globals) {
+Ref run_tool(const pycore::Namespace& globals) {
     const Query& q = query();
     Ref subprocess = read_global(globals, Global::Subprocess);
     Ref check_output = check(PyObject_GetAttr(subprocess.get(), q.check_output));
@@ -134,7 +134,7 @@ bool all_ascii(const char* data, Py_ssize_t size) noexcept {
     return true;
 }
 
-Ref read_stats(Handle globals) {
+Ref read_stats(const pycore::Namespace& globals) {
     Ref output = run_tool(globals);
     if (PyBytes_CheckExact(output.get())) {
         const char* data = PyBytes_AS_STRING(output.get());

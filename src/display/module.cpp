@@ -33,7 +33,8 @@ void exec_module(Handle module) {
         pycore::set_global(module, c.name, pycore::check(PyUnicode_FromString(c.code)));
 
     Ref globals = Ref::borrow(PyModule_GetDict(module.ptr()));
-    Ref c = pycore::make_function(c_spec, globals, module_info.qualified_name, module_info.source);
+    Ref builtins = pycore::builtins_for(globals);
+    Ref c = pycore::make_function(c_spec, {globals, builtins}, module_info.qualified_name, module_info.source);
     pycore::set_global(module, "_c", c);
     state().own_c = c.release();  // kept for the process: identifies our own _c at call time
 

@@ -28,9 +28,10 @@ PyObject* global_name(int slot) {
 GlobalsSnapshot globals_snapshot{};
 #endif
 
-Ref read_global_now(Handle globals, int slot) {
+Ref read_global_now(const pycore::Namespace& ns, int slot) {
     PyObject* const name = global_name(slot);
 #if KORVA_DICT_VERSION
+    const Handle globals = ns.globals;
     GlobalsSnapshot& s = globals_snapshot;
     if (s.dict != globals.ptr() || s.version != dict_version(globals)) {
         PyObject* old[global_count];
@@ -49,7 +50,7 @@ Ref read_global_now(Handle globals, int slot) {
         if (found == nullptr) {
             if (PyErr_Occurred())
                 pycore::throw_python_error();
-            return pycore::global(globals, name);
+            return pycore::global(ns, name);
         }
         Ref value = Ref::borrow(found);
         // Only stored while the snapshot is still the one for this version of the dict; the
@@ -60,7 +61,7 @@ Ref read_global_now(Handle globals, int slot) {
         return value;
     }
 #endif
-    return pycore::global(globals, name);
+    return pycore::global(ns, name);
 }
 
 void Palette::append_read(StrBuilder& out, Colour c) const { pycore::append_format(out, colour(c)); }

@@ -21,7 +21,7 @@ constexpr int global_count = static_cast<int>(Global::Count);
 
 /// A module global looked up now: in the module dict, then in the builtins; NameError
 /// when neither has the name.
-Ref read_global_now(Handle globals, int slot);
+Ref read_global_now(const pycore::Namespace& ns, int slot);
 
 // Before 3.12 every dict carries a version that changes with each change of the dict,
 // even a store of the same value: while the module dict keeps the version it had, what
@@ -58,12 +58,12 @@ inline PyObject* snapshot_global(Handle globals, int slot) noexcept {
 }
 
 /// A module global as it stands now, without a lookup while the module dict is unchanged.
-inline Ref read_global(Handle globals, int slot) {
-    if (PyObject* value = snapshot_global(globals, slot))
+inline Ref read_global(const pycore::Namespace& ns, int slot) {
+    if (PyObject* value = snapshot_global(ns.globals, slot))
         return Ref::borrow(value);
-    return read_global_now(globals, slot);
+    return read_global_now(ns, slot);
 }
-inline Ref read_global(Handle globals, Global g) { return read_global(globals, static_cast<int>(g)); }
+inline Ref read_global(const pycore::Namespace& ns, Global g) { return read_global(ns, static_cast<int>(g)); }
 
 /// The text given to `_c`: code points written here, or a str object made elsewhere (what a
 /// value's own __format__ returned, a bar the interpreter built), passed on as it is.
@@ -75,16 +75,16 @@ struct Text {
 /// The colours and `_c` as one call reads them, each at its place in the call.
 class Palette {
 public:
-    explicit Palette(Handle globals) noexcept : globals_(globals) {}
+    explicit Palette(const pycore::Namespace& ns) noexcept : ns_(ns) {}
 
-    Ref colour(Colour c) const { return read_global(globals_, static_cast<int>(c)); }
-    Ref c() const { return read_global(globals_, static_cast<int>(Global::C)); }
-    Ref global(Global g) const { return read_global(globals_, g); }
+    Ref colour(Colour c) const { return read_global(ns_, static_cast<int>(c)); }
+    Ref c() const { return read_global(ns_, static_cast<int>(Global::C)); }
+    Ref global(Global g) const { return read_global(ns_, g); }
 
     /// f"{COLOUR}": the colour as an f-string shows it, read now.
     void append(StrBuilder& out, Colour c) const {
         // A str copied at once needs no reference of its own: nothing runs before the copy.
-        PyObject* value = snapshot_global(globals_, static_cast<int>(c));
+        PyObject* value = snapshot_global(ns_.globals, static_cast<int>(c));
         if (value != nullptr && PyUnicode_CheckExact(value)) [[likely]]
             out << Handle(value);
         else
@@ -122,7 +122,7 @@ private:
     /// f"{COLOUR}" with the colour looked up.
     [[gnu::noinline]] void append_read(StrBuilder& out, Colour c) const;
 
-    Handle globals_;  // borrowed: the module dict, alive while the function runs
+    pycore::Namespace ns_;  // borrowed from the function, alive while it runs
 };
 
 /// The traffic-light colour of a score: GREEN from the first threshold, YELLOW from the

@@ -67,9 +67,9 @@ public:
     Arguments() noexcept = default;
     Arguments(const Arguments&) = delete;
     Arguments& operator=(const Arguments&) = delete;
-    ~Arguments() {
+    ~Arguments() noexcept(false) {
         for (unsigned owned = owned_; owned != 0; owned &= owned - 1)
-            Py_DECREF(objects_[__builtin_ctz(owned)]);
+            release_reference(objects_[__builtin_ctz(owned)]);
     }
 
     /// The argument object (after int conversion for "int" parameters).

@@ -3,6 +3,8 @@
 
 #include <frameobject.h>
 
+#include <cxxabi.h>
+
 #include <cstdarg>
 #include <exception>
 
@@ -25,9 +27,14 @@ void raise(PyObject* type, const char* format, ...) {
     throw Error{type, Ref::steal(message)};
 }
 
-int restore_current_exception() noexcept {
-    // The only catch of the layer: everything in flight becomes a Python exception.
+// The forced unwind is not a C++ object: the reference its handler binds is null, which the
+// undefined-behaviour sanitizer would report.
+[[gnu::no_sanitize("null")]] int restore_current_exception() {
+    // The only catch of the layer: everything in flight becomes a Python exception, except a
+    // thread being ended, which is not ours to stop.
     try {
+        throw;
+    } catch (abi::__forced_unwind&) {
         throw;
     } catch (const PythonError& e) {
         if (!PyErr_Occurred())
@@ -46,7 +53,7 @@ int restore_current_exception() noexcept {
     return 0;
 }
 
-void add_traceback(const Frame& frame, int line) noexcept {
+void add_traceback(const Frame& frame, int line) {
     if (line <= 0)
         line = frame.line;
     // Keep the exception aside: a failure while building the frame must not replace it.

@@ -51,15 +51,20 @@ inline int check_status(int rc, std::source_location loc = std::source_location:
 
 /// Adds a traceback entry for `frame` to the exception being raised; the line is
 /// the failing statement's where known, else the frame's own.
-void add_traceback(const Frame& frame, int line) noexcept;
+void add_traceback(const Frame& frame, int line);
 
 /// Sets the interpreter's exception for whatever is in flight; returns the line it came from.
-int restore_current_exception() noexcept;
+/// A thread that the interpreter is ending (pthread_exit's forced unwind) is let go on unwinding:
+/// it is rethrown, since swallowing it aborts the process.
+int restore_current_exception();
 
 /// The single translation point: runs `body`, and on any failure sets the Python
-/// exception, adds the traceback entry of `frame` and returns NULL.
+/// exception, adds the traceback entry of `frame` and returns NULL. Everything is caught but the
+/// forced unwind of a thread that the interpreter ends, which must pass through every frame up
+/// to the thread's start: that is why neither this nor the entry points that use it are
+/// noexcept, and why only that unwind can leave them.
 template <class Body>
-PyObject* boundary(const Frame& frame, Body&& body) noexcept {
+PyObject* boundary(const Frame& frame, Body&& body) {
     try {
         return body();
     } catch (...) {
@@ -71,12 +76,15 @@ PyObject* boundary(const Frame& frame, Body&& body) noexcept {
 /// Runs `body` for the few places that decide on a failure's class: on failure the
 /// interpreter's exception is left pending and an empty Ref comes back, so the caller
 /// can test it (PyErr_ExceptionMatches) and then clear it or rethrow with throw_python_error().
+/// `line`, where given, receives the line the failure came from, for the rethrow.
 template <class Body>
-Ref attempt(Body&& body) noexcept {
+Ref attempt(Body&& body, int* line = nullptr) {
     try {
         return body();
     } catch (...) {
-        restore_current_exception();
+        const int from = restore_current_exception();
+        if (line != nullptr)
+            *line = from;
         return {};
     }
 }
@@ -85,7 +93,12 @@ Ref attempt(Body&& body) noexcept {
 class ExceptionStash {
 public:
     ExceptionStash() noexcept { PyErr_Fetch(&type_, &value_, &tb_); }
-    ~ExceptionStash() { PyErr_Restore(type_, value_, tb_); }
+    ~ExceptionStash() noexcept(false) {
+        // Restoring releases whatever cleanup left pending; without the lock (a thread being
+        // ended) the exception is left to the exiting process.
+        if (thread_holds_gil()) [[likely]]
+            PyErr_Restore(type_, value_, tb_);
+    }
     ExceptionStash(const ExceptionStash&) = delete;
     ExceptionStash& operator=(const ExceptionStash&) = delete;
 

@@ -18,18 +18,15 @@ FunctionObject* as_function(PyObject* o) noexcept { return reinterpret_cast<Func
 // Calls of our functions under way, in all threads: counted under the GIL.
 int calls_under_way = 0;
 
-PyObject* vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf, PyObject* kwnames) noexcept {
+PyObject* vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
     FunctionObject* f = as_function(callable);
     const FunctionSpec& spec = *f->spec;
     // A caller's __format__ or a rebound global can call us again from inside a call: the
     // recursion limit alone, however high a caller sets it, must not let that run off the stack.
     // Only a call made while another is under way can be such a nested one, so only those
     // pay for reading the thread's stack bounds.
-    if (calls_under_way > 0 && stack_nearly_exhausted()) [[unlikely]] {
-        PyErr_SetString(PyExc_RecursionError,
-                        "maximum recursion depth exceeded while calling a Python object (C stack nearly exhausted)");
+    if (calls_under_way > 0 && !stack_has_room()) [[unlikely]]
         return nullptr;
-    }
     if (Py_EnterRecursiveCall(" while calling a Python object"))
         return nullptr;
     ++calls_under_way;
@@ -96,7 +93,7 @@ Ref build_signature(const FunctionObject& f) {
 // Attribute access runs outside any function body, so it has its own small boundary.
 constexpr Frame attribute_frame{"<function attribute>", "<korva>", 0};
 
-PyObject* get_signature(PyObject* self, void*) noexcept {
+PyObject* get_signature(PyObject* self, void*) {
     FunctionObject* f = as_function(self);
     return boundary(attribute_frame, [&]() -> PyObject* {
         if (f->signature == nullptr) {
@@ -117,7 +114,7 @@ PyObject* get_defaults(PyObject* self, void*) noexcept {
 
 PyObject* get_kwdefaults(PyObject*, void*) noexcept { Py_RETURN_NONE; }
 
-PyObject* get_annotations(PyObject* self, void*) noexcept {
+PyObject* get_annotations(PyObject* self, void*) {
     FunctionObject* f = as_function(self);
     // Cleared by the collector: an empty dict, as a function written in Python starts with.
     if (f->annotations == nullptr)
@@ -125,7 +122,7 @@ PyObject* get_annotations(PyObject* self, void*) noexcept {
     return Ref::borrow(f->annotations).release();
 }
 
-int set_annotations(PyObject* self, PyObject* value, void*) noexcept {
+int set_annotations(PyObject* self, PyObject* value, void*) {
     if (value == nullptr || !PyDict_Check(value)) {
         PyErr_SetString(PyExc_TypeError, "__annotations__ must be set to a dict object");
         return -1;
@@ -142,7 +139,7 @@ PyObject* get_globals(PyObject* self, void*) noexcept { return Ref::borrow(as_fu
 PyObject* get_name(PyObject* self, void*) noexcept { return Ref::borrow(as_function(self)->name).release(); }
 PyObject* get_qualname(PyObject* self, void*) noexcept { return Ref::borrow(as_function(self)->qualname).release(); }
 
-int set_str(PyObject** field, PyObject* value, const char* what) noexcept {
+int set_str(PyObject** field, PyObject* value, const char* what) {
     if (value == nullptr || !PyUnicode_Check(value)) {
         PyErr_Format(PyExc_TypeError, "%s must be set to a string object", what);
         return -1;
@@ -152,10 +149,10 @@ int set_str(PyObject** field, PyObject* value, const char* what) noexcept {
     return 0;
 }
 
-int set_name(PyObject* self, PyObject* value, void*) noexcept {
+int set_name(PyObject* self, PyObject* value, void*) {
     return set_str(&as_function(self)->name, value, "__name__");
 }
-int set_qualname(PyObject* self, PyObject* value, void*) noexcept {
+int set_qualname(PyObject* self, PyObject* value, void*) {
     return set_str(&as_function(self)->qualname, value, "__qualname__");
 }
 
@@ -185,13 +182,13 @@ PyMethodDef methods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
-PyObject* descr_get(PyObject* self, PyObject* obj, PyObject*) noexcept {
+PyObject* descr_get(PyObject* self, PyObject* obj, PyObject*) {
     if (obj == nullptr || obj == Py_None)
         return Ref::borrow(self).release();
     return bind_method(self, obj);
 }
 
-PyObject* repr(PyObject* self) noexcept {
+PyObject* repr(PyObject* self) {
     return PyUnicode_FromFormat("<function %U at %p>", as_function(self)->qualname, self);
 }
 
@@ -203,6 +200,7 @@ int traverse(PyObject* self, visitproc visit, void* arg) noexcept {
     Py_VISIT(f->annotations);
     Py_VISIT(f->dict);
     Py_VISIT(f->globals);
+    Py_VISIT(f->builtins);
     Py_VISIT(f->closure);
     Py_VISIT(f->signature);
     return 0;
@@ -210,9 +208,10 @@ int traverse(PyObject* self, visitproc visit, void* arg) noexcept {
 
 // The collector clears only what a caller can set or replace. What a call needs stays until the
 // object is freed, since a finalizer run by the same collection may still call the function:
-// the defaults (ints, floats, strs and None, in no cycle), the globals and the closure (whose
-// cycles pass through the module dict, a class or a cell, which the collector clears).
-int clear(PyObject* self) noexcept {
+// the defaults (ints, floats, strs and None, in no cycle), the globals, the builtins and the
+// closure (whose cycles pass through the module dict, a class or a cell, which the collector
+// clears).
+int clear(PyObject* self) {
     FunctionObject* f = as_function(self);
     Py_CLEAR(f->module);
     Py_CLEAR(f->doc);
@@ -222,7 +221,7 @@ int clear(PyObject* self) noexcept {
     return 0;
 }
 
-void dealloc(PyObject* self) noexcept {
+void dealloc(PyObject* self) {
     FunctionObject* f = as_function(self);
     PyObject_GC_UnTrack(self);
     if (f->weakrefs != nullptr)
@@ -230,6 +229,7 @@ void dealloc(PyObject* self) noexcept {
     clear(self);
     Py_CLEAR(f->defaults);
     Py_CLEAR(f->globals);
+    Py_CLEAR(f->builtins);
     Py_CLEAR(f->closure);
     Py_CLEAR(f->name);
     Py_CLEAR(f->qualname);
@@ -270,7 +270,7 @@ PyTypeObject* function_type() {
     return &type_object;
 }
 
-Ref make_function(const FunctionSpec& spec, Handle globals, const char* module_name, const char* source,
+Ref make_function(const FunctionSpec& spec, const Namespace& ns, const char* module_name, const char* source,
                   Handle closure) {
     if (spec.params.size() > max_params)
         raise(PyExc_SystemError, "%s: too many parameters", spec.qualname);
@@ -286,7 +286,8 @@ Ref make_function(const FunctionSpec& spec, Handle globals, const char* module_n
     f->qualname = check(PyUnicode_FromString(spec.qualname)).release();
     f->module = check(PyUnicode_FromString(module_name)).release();
     f->doc = spec.doc ? check(PyUnicode_FromString(spec.doc)).release() : Ref::borrow(Py_None).release();
-    f->globals = Ref::borrow(globals).release();
+    f->globals = Ref::borrow(ns.globals).release();
+    f->builtins = Ref::borrow(ns.builtins).release();
     f->closure = Ref::borrow(closure).release();
 
     Ref annotations = check(PyDict_New());
@@ -321,7 +322,8 @@ namespace pycore {
 
 void add_function(Handle module, const ModuleInfo& info, const FunctionSpec& spec) {
     Ref globals = Ref::borrow(PyModule_GetDict(module.ptr()));
-    set_global(module, spec.name, make_function(spec, globals, info.qualified_name, info.source));
+    Ref builtins = builtins_for(globals);
+    set_global(module, spec.name, make_function(spec, {globals, builtins}, info.qualified_name, info.source));
 }
 
 }  // namespace pycore

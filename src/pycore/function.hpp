@@ -41,17 +41,18 @@ struct FunctionObject {
     PyObject* annotations;       // owned dict
     PyObject* dict;              // owned, lazily: __dict__
     PyObject* globals;           // owned: the namespace the function reads at call time
+    PyObject* builtins;          // owned: searched after the globals, fixed when the function is made
     PyObject* closure;           // owned, or NULL: what an inner function shares with its caller
     PyObject* signature;         // owned, lazily: inspect.Signature
     PyObject* weakrefs;
     PyObject* param_names[max_params];  // owned interned names
     BindPlan plan;                      // fixed with the parameters and defaults
 
-    Handle global_namespace() const noexcept { return globals; }
+    Namespace global_namespace() const noexcept { return {globals, builtins}; }
 };
 
-/// Creates a function object for `spec` whose module globals are `globals`.
-Ref make_function(const FunctionSpec& spec, Handle globals, const char* module_name, const char* source,
+/// Creates a function object for `spec` that reads its global names from `ns`.
+Ref make_function(const FunctionSpec& spec, const Namespace& ns, const char* module_name, const char* source,
                   Handle closure = {});
 
 /// Creates the function of `spec` with the module's dict as its globals and binds it in the module.

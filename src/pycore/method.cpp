@@ -25,7 +25,7 @@ struct MethodObject {
 
 MethodObject* as_method(PyObject* o) noexcept { return reinterpret_cast<MethodObject*>(o); }
 
-PyObject* vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf, PyObject* kwnames) noexcept {
+PyObject* vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
     MethodObject* m = as_method(callable);
     const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
     if (nargsf & PY_VECTORCALL_ARGUMENTS_OFFSET) {
@@ -51,26 +51,57 @@ PyObject* vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf, P
     return result;
 }
 
-// Everything the method type does not define itself is the function's, as for the interpreter's methods.
-PyObject* getattro(PyObject* self, PyObject* name) noexcept {
-    PyObject* found = PyObject_GenericGetAttr(self, name);
-    if (found != nullptr || !PyErr_ExceptionMatches(PyExc_AttributeError))
-        return found;
-    PyErr_Clear();
+/// 1 when the method type or its base defines `name`, as the type's attribute lookup finds it;
+/// 0 when neither does; -1 with an exception set.
+int type_defines(PyTypeObject* type, PyObject* name) {
+    PyObject* mro = type->tp_mro;  // borrowed: a type's MRO lives as long as the type
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(mro); ++i) {
+        PyTypeObject* base = reinterpret_cast<PyTypeObject*>(PyTuple_GET_ITEM(mro, i));
+#if PY_VERSION_HEX >= 0x030C0000
+        // The built-in types keep their dict per interpreter from 3.12 on.
+        PyObject* dict = PyType_GetDict(base);
+        if (dict == nullptr)
+            return -1;
+        const int found = PyDict_Contains(dict, name);
+        Py_DECREF(dict);
+#else
+        const int found = PyDict_Contains(base->tp_dict, name);
+#endif
+        if (found != 0)
+            return found;
+    }
+    return 0;
+}
+
+// Everything the method type does not define itself is the function's, as for the interpreter's
+// methods. A name the type defines is the method's, and so is any error in reading it.
+PyObject* getattro(PyObject* self, PyObject* name) {
+    const int defined = type_defines(Py_TYPE(self), name);
+    if (defined < 0)
+        return nullptr;
+    if (defined)
+        return PyObject_GenericGetAttr(self, name);
     return PyObject_GetAttr(as_method(self)->function, name);
 }
 
-PyObject* get_doc(PyObject* self, void*) noexcept {
+PyObject* get_doc(PyObject* self, void*) {
     return PyObject_GetAttrString(as_method(self)->function, "__doc__");
 }
 
 // Attribute access runs outside any function body, so it has its own small boundary.
 constexpr Frame attribute_frame{"<method attribute>", "<korva>", 0};
 
-/// The function's signature without its first parameter, which self fills; a *args parameter stays.
-PyObject* get_signature(PyObject* self, void*) noexcept {
+/// The function's signature without its first parameter, which self fills; a *args parameter
+/// stays. As inspect treats a bound method: the function's __signature__ must be an
+/// inspect.Signature, and its first parameter's kind decides, compared by identity.
+PyObject* get_signature(PyObject* self, void*) {
     return boundary(attribute_frame, [&]() -> PyObject* {
+        Ref inspect = check(PyImport_ImportModule("inspect"));
+        Ref signature_type = check(PyObject_GetAttrString(inspect.get(), "Signature"));
+        Ref parameter_type = check(PyObject_GetAttrString(inspect.get(), "Parameter"));
         Ref signature = check(PyObject_GetAttrString(as_method(self)->function, "__signature__"));
+        if (check_status(PyObject_IsInstance(signature.get(), signature_type.get())) == 0)
+            raise(PyExc_TypeError, "unexpected object %R in __signature__ attribute", signature.get());
         Ref parameters = check(PyObject_GetAttrString(signature.get(), "parameters"));
         Ref values = check(PyObject_CallMethod(parameters.get(), "values", nullptr));
         Ref params = check(PySequence_Tuple(values.get()));
@@ -78,9 +109,15 @@ PyObject* get_signature(PyObject* self, void*) noexcept {
         if (n == 0)
             raise(PyExc_ValueError, "invalid method signature");
         Ref kind = check(PyObject_GetAttrString(PyTuple_GET_ITEM(params.get(), 0), "kind"));
-        Ref kind_name = check(PyObject_GetAttrString(kind.get(), "name"));
-        if (PyUnicode_CompareWithASCIIString(kind_name.get(), "VAR_POSITIONAL") == 0)
-            return signature.release();
+        const auto is_kind = [&](const char* name) {
+            return check(PyObject_GetAttrString(parameter_type.get(), name)).get() == kind.get();
+        };
+        if (!is_kind("POSITIONAL_OR_KEYWORD") && !is_kind("POSITIONAL_ONLY")) {
+            if (is_kind("VAR_POSITIONAL"))
+                return signature.release();
+            raise(PyExc_ValueError,
+                  is_kind("KEYWORD_ONLY") || is_kind("VAR_KEYWORD") ? "invalid method signature" : "invalid argument type");
+        }
         Ref rest = check(PyTuple_GetSlice(params.get(), 1, n));
         Ref replace = check(PyObject_GetAttrString(signature.get(), "replace"));
         Ref kwargs = check(Py_BuildValue("{sO}", "parameters", rest.get()));
@@ -102,12 +139,13 @@ PyMemberDef members[] = {
 };
 
 // Pickling and copying look the method up again on (a copy of) self: getattr(self, name).
-PyObject* reduce(PyObject* self, PyObject*) noexcept {
+PyObject* reduce(PyObject* self, PyObject*) {
     return boundary(attribute_frame, [&]() -> PyObject* {
         MethodObject* m = as_method(self);
         Ref name = check(PyObject_GetAttrString(m->function, "__name__"));
-        Ref getattr_name = check(PyUnicode_FromString("getattr"));
-        Ref getattr = global(PyEval_GetBuiltins(), getattr_name.get());
+        // The interpreter's own getattr, whatever builtins the caller's code runs with.
+        Ref builtins = check(PyImport_ImportModule("builtins"));
+        Ref getattr = check(PyObject_GetAttrString(builtins.get(), "getattr"));
         Ref args = check(PyTuple_Pack(2, m->self, name.get()));
         return check(PyTuple_Pack(2, getattr.get(), args.get())).release();
     });
@@ -119,7 +157,7 @@ PyMethodDef methods[] = {
 };
 
 // Two methods are equal when they bind equal functions to the same object.
-PyObject* richcompare(PyObject* a, PyObject* b, int op) noexcept {
+PyObject* richcompare(PyObject* a, PyObject* b, int op) {
     if ((op != Py_EQ && op != Py_NE) || Py_TYPE(b) != method_type())
         Py_RETURN_NOTIMPLEMENTED;
     MethodObject* x = as_method(a);
@@ -132,7 +170,7 @@ PyObject* richcompare(PyObject* a, PyObject* b, int op) noexcept {
     return PyBool_FromLong(op == Py_EQ ? equal : !equal);
 }
 
-Py_hash_t hash(PyObject* self) noexcept {
+Py_hash_t hash(PyObject* self) {
     MethodObject* m = as_method(self);
     const Py_hash_t function_hash = PyObject_Hash(m->function);
     if (function_hash == -1)
@@ -145,7 +183,7 @@ Py_hash_t hash(PyObject* self) noexcept {
 }
 
 // method(function, self), as the interpreter's method type is made (weakref.WeakMethod remakes one so).
-PyObject* new_method(PyTypeObject*, PyObject* args, PyObject* kwargs) noexcept {
+PyObject* new_method(PyTypeObject*, PyObject* args, PyObject* kwargs) {
     PyObject* function;  // borrowed
     PyObject* self;      // borrowed
     if (kwargs != nullptr && PyDict_GET_SIZE(kwargs) != 0) {
@@ -165,7 +203,7 @@ PyObject* new_method(PyTypeObject*, PyObject* args, PyObject* kwargs) noexcept {
     return bind_method(function, self);
 }
 
-PyObject* repr(PyObject* self) noexcept {
+PyObject* repr(PyObject* self) {
     return boundary(attribute_frame, [&]() -> PyObject* {
         MethodObject* m = as_method(self);
         Ref qualname = check(PyObject_GetAttrString(m->function, "__qualname__"));
@@ -179,7 +217,7 @@ int traverse(PyObject* self, visitproc visit, void* arg) noexcept {
     return 0;
 }
 
-void dealloc(PyObject* self) noexcept {
+void dealloc(PyObject* self) {
     MethodObject* m = as_method(self);
     PyObject_GC_UnTrack(self);
     if (m->weakrefs != nullptr)
@@ -222,7 +260,7 @@ PyTypeObject* method_type() {
     return &type_object;
 }
 
-PyObject* bind_method(Handle function, Handle self) noexcept {
+PyObject* bind_method(Handle function, Handle self) {
     PyTypeObject* type = method_type();
     if (type == nullptr)
         return nullptr;

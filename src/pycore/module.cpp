@@ -1,6 +1,8 @@
 // Module frame helpers shared by both extension modules.
 #include "module.hpp"
 
+#include "stack.hpp"
+
 #include <cstdio>
 
 namespace pycore {
@@ -25,8 +27,11 @@ void guard_initialisation(const ModuleInfo& info, bool already_initialised) {
 
 }  // namespace
 
-int run_exec(const ModuleInfo& info, bool& initialised, void (*exec)(Handle module), PyObject* module) noexcept {
+int run_exec(const ModuleInfo& info, bool& initialised, void (*exec)(Handle module), PyObject* module) {
     const Frame frame{"<module>", info.source, 1};
+    // The importing thread, usually the main one, learns its stack bounds now, while reading
+    // them can hardly fail; a failure here is tried again by the first call that needs them.
+    read_stack_bounds();
     PyObject* done = boundary(frame, [&]() -> PyObject* {
         guard_initialisation(info, initialised);
         exec(module);
@@ -41,20 +46,42 @@ PyObject* intern(const char* text) {
     return check(PyUnicode_InternFromString(text)).release();
 }
 
-Ref global(Handle globals, PyObject* name, std::source_location loc) {
-    PyObject* value = PyDict_GetItemWithError(globals.ptr(), name);
-    if (value == nullptr) {
+Ref builtins_for(Handle globals) {
+    static PyObject* const key = intern("__builtins__");
+    if (PyObject* found = PyDict_GetItemWithError(globals.ptr(), key)) {
+        Ref builtins = Ref::borrow(found);
+        if (PyModule_Check(builtins.get()))
+            builtins = Ref::borrow(PyModule_GetDict(builtins.get()));
+        return builtins;
+    }
+    if (PyErr_Occurred())
+        throw_python_error();
+    Ref builtins = Ref::borrow(PyEval_GetBuiltins());
+    if (!builtins)
+        throw_python_error();
+    return builtins;
+}
+
+Ref global(const Namespace& ns, PyObject* name, std::source_location loc) {
+    if (PyObject* value = PyDict_GetItemWithError(ns.globals.ptr(), name))
+        return Ref::borrow(value);
+    if (PyErr_Occurred())
+        throw_python_error(loc);
+    if (PyDict_CheckExact(ns.builtins.ptr())) {
+        if (PyObject* value = PyDict_GetItemWithError(ns.builtins.ptr(), name))
+            return Ref::borrow(value);
         if (PyErr_Occurred())
             throw_python_error(loc);
-        value = PyDict_GetItemWithError(PyEval_GetBuiltins(), name);
-        if (value == nullptr) {
-            if (PyErr_Occurred())
-                throw_python_error(loc);
-            PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
+    } else {
+        // Builtins that code run by exec() was given may be any mapping: a KeyError is a miss.
+        if (PyObject* value = PyObject_GetItem(ns.builtins.ptr(), name))
+            return Ref::steal(value);
+        if (!PyErr_ExceptionMatches(PyExc_KeyError))
             throw_python_error(loc);
-        }
+        PyErr_Clear();
     }
-    return Ref::borrow(value);
+    PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
+    throw_python_error(loc);
 }
 
 void set_global(Handle module, const char* name, Handle value) {

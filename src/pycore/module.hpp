@@ -21,7 +21,7 @@ struct ModuleInfo {
 /// interpreter and a second initialisation are refused first, and a running interpreter other
 /// than the one the module was built for is warned about; a failure gets a "<module>"
 /// traceback entry. 0 or -1, as the exec slot returns.
-int run_exec(const ModuleInfo& info, bool& initialised, void (*exec)(Handle module), PyObject* module) noexcept;
+int run_exec(const ModuleInfo& info, bool& initialised, void (*exec)(Handle module), PyObject* module);
 
 /// A module's definition: multi-phase initialisation with one exec slot that runs `Exec`.
 template <const ModuleInfo& Info, void (*Exec)(Handle module)>
@@ -31,7 +31,7 @@ public:
     static PyObject* init() noexcept { return PyModuleDef_Init(&def_); }
 
 private:
-    static int exec(PyObject* module) noexcept { return run_exec(Info, initialised_, Exec, module); }
+    static int exec(PyObject* module) { return run_exec(Info, initialised_, Exec, module); }
 
     static inline bool initialised_ = false;
     static inline PyModuleDef_Slot slots_[] = {
@@ -46,9 +46,21 @@ private:
 /// An interned str that lives for the whole process.
 PyObject* intern(const char* text);
 
-/// A module global looked up at call time; builtins are searched next, as the
+/// Where a function finds its global names: its module's dict, then the builtins it resolved
+/// when it was made.
+struct Namespace {
+    Handle globals;   // borrowed: a dict
+    Handle builtins;  // borrowed: a dict, or any mapping
+};
+
+/// The builtins of a function made now with `globals`, resolved as the interpreter resolves
+/// them for a new function: `__builtins__` of the globals (a module stands for its dict), else
+/// those of the code running now (for a module being initialised, the import system's).
+Ref builtins_for(Handle globals);
+
+/// A module global looked up at call time; the function's builtins are searched next, as the
 /// interpreter does, and a missing name raises NameError.
-Ref global(Handle globals, PyObject* name, std::source_location loc = std::source_location::current());
+Ref global(const Namespace& ns, PyObject* name, std::source_location loc = std::source_location::current());
 
 /// Binds `value` as a module global.
 void set_global(Handle module, const char* name, Handle value);

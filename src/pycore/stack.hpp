@@ -1,20 +1,39 @@
 // How much of the running thread's C stack is left, so that deep nesting fails cleanly.
 #pragma once
 
+#include <Python.h>
+
 #include <cstddef>
 #include <cstdint>
 
 namespace pycore {
 
-/// The lowest stack address a call may reach before it must refuse to go deeper: the thread's
-/// stack bottom plus a safety margin, worked out once per thread; 0 where the bounds are unknown.
-std::uintptr_t stack_floor() noexcept;
+/// The running thread's stack bounds as far as the guard below needs them: the lowest address a
+/// call may reach before it must refuse to go deeper (the stack's bottom plus a margin), once
+/// it has been read. A failed read is not kept: the next call tries again.
+struct StackBounds {
+    std::uintptr_t floor = 0;
+    bool known = false;
+};
 
-/// Whether the C stack is too nearly used up to run one more level of our code and whatever
-/// Python code it calls. The interpreter's recursion limit counts Python frames only, and a
-/// caller may raise it far beyond what the stack holds.
-[[gnu::always_inline]] inline bool stack_nearly_exhausted() noexcept {
-    return reinterpret_cast<std::uintptr_t>(__builtin_frame_address(0)) < stack_floor();
+inline thread_local StackBounds stack_bounds;
+
+/// Reads the running thread's bounds if they are not known yet; 0, or the error number of the
+/// failed read. Module initialisation reads them for the importing thread, so that the main
+/// thread never needs to read them later (which opens a file, and fails while every file
+/// descriptor is taken).
+int read_stack_bounds() noexcept;
+
+/// Whether the C stack has room for one more level of our code and whatever Python code it
+/// calls. The interpreter's recursion limit counts Python frames only, and a caller may raise
+/// it far beyond what the stack holds. When there is no room, or the bounds cannot be read
+/// now, the interpreter's exception is set (RecursionError, or what the failed read gives).
+bool stack_has_room_slow();
+[[gnu::always_inline]] inline bool stack_has_room() {
+    const StackBounds& b = stack_bounds;
+    if (b.known && reinterpret_cast<std::uintptr_t>(__builtin_frame_address(0)) >= b.floor) [[likely]]
+        return true;
+    return stack_has_room_slow();
 }
 
 }  // namespace pycore

@@ -150,9 +150,10 @@ public:
         return allocate_new(capacity);
     }
 
-    /// Gives a buffer back; one too large to be worth keeping, or beyond the pool's size, is freed.
+    /// Gives a buffer back; one too large to be worth keeping, or beyond the pool's size, is freed,
+    /// and so is one given back without the lock, by a thread the interpreter is ending.
     static void give_back(char32_t* buffer, std::size_t capacity) noexcept {
-        if (count_ < pool_size && capacity <= largest_kept) [[likely]] {
+        if (thread_holds_gil() && count_ < pool_size && capacity <= largest_kept) [[likely]] {
             kept_[count_] = {buffer, capacity};
             ++count_;
             return;

@@ -101,14 +101,16 @@ const pycore::FunctionSpec forward_spec{
 
 Ref make_router_class(Handle module) {
     Ref globals = Ref::borrow(PyModule_GetDict(module.ptr()));
-    Ref nn = pycore::global(globals, state().nn);
+    Ref builtins = pycore::builtins_for(globals);
+    const pycore::Namespace names{globals, builtins};
+    Ref nn = pycore::global(names, state().nn);
     Ref base = pycore::check(PyObject_GetAttrString(nn.get(), "Module"));
     Handle metaclass = reinterpret_cast<PyObject*>(Py_TYPE(base.get()));
 
     // __init__ reaches its class through this cell, filled once the class exists.
     Ref owner_cell = check(PyCell_New(nullptr));
-    Ref init = pycore::make_function(init_spec, globals, module_info.qualified_name, module_info.source, owner_cell);
-    Ref forward = pycore::make_function(forward_spec, globals, module_info.qualified_name, module_info.source);
+    Ref init = pycore::make_function(init_spec, names, module_info.qualified_name, module_info.source, owner_cell);
+    Ref forward = pycore::make_function(forward_spec, names, module_info.qualified_name, module_info.source);
 
     // __module__ and __qualname__ are given, or the class would take them from the importer.
     Ref ns = check(PyDict_New());

@@ -1,7 +1,8 @@
 // train_router: trains the routing head of one RSSP node, with prepare_split, its per-call helper.
 #include <climits>
 #include <cmath>
-#include <vector>
+#include <cstdlib>
+#include <new>
 
 #include "../pycore/format.hpp"
 #include "../pycore/walk.hpp"
@@ -87,9 +88,41 @@ bool isin_matches_membership(Handle node_labels, Handle left_classes) {
     return true;
 }
 
+/// Yes-or-no answers gathered one at a time. Grown with realloc, so that running out of memory is
+/// the interpreter's MemoryError under every allocator, the sanitizers' included.
+class Answers {
+public:
+    Answers() = default;
+    Answers(const Answers&) = delete;
+    Answers& operator=(const Answers&) = delete;
+    ~Answers() { std::free(data_); }
+
+    void push(bool answer) {
+        if (size_ == capacity_)
+            grow();
+        data_[size_++] = answer;
+    }
+    std::size_t size() const noexcept { return size_; }
+    bool operator[](std::size_t i) const noexcept { return data_[i]; }
+
+private:
+    void grow() {
+        const std::size_t capacity = capacity_ == 0 ? 256 : capacity_ * 2;
+        void* bigger = std::realloc(data_, capacity);
+        if (bigger == nullptr)
+            throw std::bad_alloc();
+        data_ = static_cast<bool*>(bigger);
+        capacity_ = capacity;
+    }
+
+    bool* data_ = nullptr;  // owned, from malloc
+    std::size_t size_ = 0;
+    std::size_t capacity_ = 0;
+};
+
 /// The float32 targets: 1.0 for a label of the left classes, else 0.0 (so a class in both
 /// subsets counts as left).
-Ref left_targets(Handle globals, Handle node_labels, Handle left_classes) {
+Ref left_targets(const pycore::Namespace& globals, Handle node_labels, Handle left_classes) {
     const State& s = state();
     Ref values;
     if (isin_matches_membership(node_labels, left_classes)) {
@@ -98,23 +131,18 @@ Ref left_targets(Handle globals, Handle node_labels, Handle left_classes) {
         Ref classes = check(PySequence_List(left_classes.ptr()));
         values = call(attr(np, s.isin), {node_labels, classes});
     } else {
-        const Py_ssize_t n = PyObject_Size(node_labels.ptr());
-        if (n < 0)
-            pycore::throw_python_error();
         // The labels' __eq__ and __hash__ run during the membership tests, so the answers are
-        // gathered here and the list is made only once every slot can be filled.
-        std::vector<bool> is_left(static_cast<std::size_t>(n));
+        // gathered here and the list is made only once every slot can be filled. The iteration,
+        // not the labels' __len__, tells how many there are.
+        Answers is_left;
         Ref it = check(PyObject_GetIter(node_labels.ptr()));
-        for (Py_ssize_t i = 0; i < n; ++i) {
-            PyObject* next = PyIter_Next(it.get());
-            if (next == nullptr) {
-                if (PyErr_Occurred())
-                    pycore::throw_python_error();
-                pycore::raise(PyExc_RuntimeError, "node labels changed size during iteration");
-            }
+        while (PyObject* next = PyIter_Next(it.get())) {
             Ref label = Ref::steal(next);
-            is_left[static_cast<std::size_t>(i)] = check_status(PySet_Contains(left_classes.ptr(), label.get())) == 1;
+            is_left.push(check_status(PySet_Contains(left_classes.ptr(), label.get())) == 1);
         }
+        if (PyErr_Occurred())
+            pycore::throw_python_error();
+        const auto n = static_cast<Py_ssize_t>(is_left.size());
         values = check(PyList_New(n));
         for (Py_ssize_t i = 0; i < n; ++i)
             PyList_SET_ITEM(values.get(), i, Ref::borrow(is_left[static_cast<std::size_t>(i)] ? s.one : s.zero).release());
@@ -128,7 +156,7 @@ Ref left_targets(Handle globals, Handle node_labels, Handle left_classes) {
 /// (None, None, None) when fewer than two remain.
 Ref prepare_split_impl(pycore::FunctionObject& fn, const pycore::Arguments& args) {
     const State& s = state();
-    Handle globals = fn.global_namespace();
+    const pycore::Namespace globals = fn.global_namespace();
     // Owned for the call: the items below are borrowed from it while Python code runs.
     const Ref shared = Ref::borrow(fn.closure);
     if (!shared || !PyTuple_CheckExact(shared.get()) || PyTuple_GET_SIZE(shared.get()) != SharedCount)
@@ -172,40 +200,42 @@ const pycore::FunctionSpec prepare_split_spec{
 // ---------------------------------------------------------------------------
 // train_router
 
-/// with torch.no_grad(): entered on construction; left by exit(), or by the destructor
-/// when an exception unwinds through the block.
-class NoGrad {
-public:
-    explicit NoGrad(Handle torch) : context_(call(attr(torch, state().no_grad), {})) {
-        call_method(context_, state().enter);
-        entered_ = true;
+/// `with manager: body()`, as the statement runs it: __enter__, then the body; then __exit__ with
+/// None three times when the body completed, else with the failure's type, value and traceback,
+/// the failure being the exception handled meanwhile (so one that __exit__ raises has it as
+/// context), and a true result suppresses the failure.
+template <class Body>
+void with_block(Handle manager, Body&& body, std::source_location loc = std::source_location::current()) {
+    const State& s = state();
+    call_method(manager, s.enter, {}, loc);
+    int line = 0;
+    if (pycore::attempt([&] { body(); return Ref::borrow(Py_None); }, &line)) {
+        call_method(manager, s.exit, {Py_None, Py_None, Py_None}, loc);
+        return;
     }
-    NoGrad(const NoGrad&) = delete;
-    NoGrad& operator=(const NoGrad&) = delete;
+    PyObject *type, *value, *traceback;
+    PyErr_Fetch(&type, &value, &traceback);
+    PyErr_NormalizeException(&type, &value, &traceback);
+    const Ref failure_type = Ref::steal(type);
+    const Ref failure = Ref::steal(value);
+    const Ref failure_traceback = Ref::steal(traceback);
+    if (failure_traceback)
+        PyException_SetTraceback(failure.get(), failure_traceback.get());
 
-    void exit(std::source_location loc = std::source_location::current()) {
-        entered_ = false;
-        call_method(context_, state().exit, {Py_None, Py_None, Py_None}, loc);
-    }
+    PyObject *handled_type, *handled, *handled_traceback;
+    PyErr_GetExcInfo(&handled_type, &handled, &handled_traceback);
+    PyErr_SetExcInfo(Ref(failure_type).release(), Ref(failure).release(), Ref(failure_traceback).release());
+    PyObject* stack[] = {nullptr, manager.ptr(), failure_type.get(), failure.get(),
+                         failure_traceback ? failure_traceback.get() : Py_None};
+    PyObject* result = PyObject_VectorcallMethod(s.exit, stack + 1, 4 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
+    PyErr_SetExcInfo(handled_type, handled, handled_traceback);
 
-    ~NoGrad() {
-        if (!entered_)
-            return;
-        // Gradient recording is switched back on whatever failed; the failure in flight
-        // is the one that propagates.
-        pycore::ExceptionStash stash;
-        PyObject* stack[] = {nullptr, context_.get(), Py_None, Py_None, Py_None};
-        PyObject* result =
-            PyObject_VectorcallMethod(state().exit, stack + 1, 4 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
-        if (result == nullptr)
-            PyErr_Clear();
-        Py_XDECREF(result);
-    }
-
-private:
-    Ref context_;  // owned: the no_grad object
-    bool entered_ = false;
-};
+    const Ref suppress = check(result, loc);
+    if (check_status(PyObject_IsTrue(suppress.get()), loc) == 1)
+        return;
+    PyErr_Restore(Ref(failure_type).release(), Ref(failure).release(), Ref(failure_traceback).release());
+    throw pycore::PythonError{line};
+}
 
 /// ((output > 0.5).float() == targets).float().mean().item()
 double accuracy(Handle output, Handle targets) {
@@ -277,7 +307,8 @@ Ref class_set(Handle node, PyObject* side) {
 
 Ref train_router_impl(pycore::FunctionObject& fn, const pycore::Arguments& args) {
     const State& s = state();
-    Handle globals = fn.global_namespace();
+    // prepare_split, made below, reads its names where train_router does, as an inner function would.
+    const pycore::Namespace globals = fn.global_namespace();
     Handle node = args.object(0);
     Handle labels = args.object(1);
     Handle train_coords = args.object(2);
@@ -388,18 +419,19 @@ Ref train_router_impl(pycore::FunctionObject& fn, const pycore::Arguments& args)
         if (epoch != epochs && !(has_val && epoch % val_interval == 0))
             continue;
         call_method(router, s.eval);
-        NoGrad no_grad(pycore::global(globals, s.torch));
-        train_acc = accuracy(call(router, {train_fp_tensor}), train_tgt_tensor);
-        if (has_val) {
-            val_pred = call(router, {val_fp_tensor});
-            const double val_acc = accuracy(val_pred, val_tgt_tensor);
-            // Strictly better only: an equal accuracy keeps the earlier checkpoint.
-            if (val_acc > best_val_acc) {
-                best_val_acc = val_acc;
-                best_state = cpu_copies(router);
+        Ref no_grad = call(attr(pycore::global(globals, s.torch), s.no_grad), {});
+        with_block(no_grad, [&] {
+            train_acc = accuracy(call(router, {train_fp_tensor}), train_tgt_tensor);
+            if (has_val) {
+                val_pred = call(router, {val_fp_tensor});
+                const double val_acc = accuracy(val_pred, val_tgt_tensor);
+                // Strictly better only: an equal accuracy keeps the earlier checkpoint.
+                if (val_acc > best_val_acc) {
+                    best_val_acc = val_acc;
+                    best_state = cpu_copies(router);
+                }
             }
-        }
-        no_grad.exit();
+        });
     }
 
     pycore::StrBuilder line;

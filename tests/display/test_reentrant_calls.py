@@ -17,6 +17,7 @@ def run_case(code):
 
 NESTING = {
     "print_results_box": 'd.print_results_box({"OA": Nested(0.5)})',
+    "node_banner": 'd.node_banner("n", [Nested(1.0)], 2, 3, 4, "ce", 0.5, 6, 7)',
     "print_per_class_iou": "d.print_per_class_iou({1: Nested(0.5)})",
     "print_config_box": 'd.print_config_box("t", [("a", Nested(1.0))])',
     "epoch_bar": "d.BAR_WIDTH = Width(); d.epoch_bar(1, 2, 0.5)",
@@ -24,13 +25,18 @@ NESTING = {
 }
 
 
-@pytest.mark.parametrize("thread_stack", [None, 512 * 1024], ids=["main thread", "small thread stack"])
+@pytest.mark.parametrize(
+    "thread_stack",
+    [None, 512 * 1024, 32 * 1024, 48 * 1024],
+    ids=["main thread", "small thread stack", "least thread stack", "nearly least thread stack"],
+)
 @pytest.mark.parametrize("name", NESTING)
 def test_nesting_past_the_stack_is_a_recursion_error(name, thread_stack):
     # The recursion limit is far beyond what the C stack holds: only a guard on the stack itself
     # turns the nesting into an exception. A thread's own, smaller stack is the one that counts;
-    # on the main thread's stack a level takes little enough that the nesting goes deep.
-    least_depth = 100 if thread_stack is None else 2
+    # on the main thread's stack a level takes little enough that the nesting goes deep. On the
+    # least stack the interpreter accepts, the way out of the refused call must still fit.
+    least_depth = {None: 100, 512 * 1024: 2}.get(thread_stack, 1)
     out = run_case(
         f"""
         import io, sys, threading
@@ -46,6 +52,8 @@ def test_nesting_past_the_stack_is_a_recursion_error(name, thread_stack):
             def __str__(self):
                 call()
                 return "x"
+
+            __repr__ = __str__
 
         class Width:
             def __mul__(self, other):
@@ -192,3 +200,53 @@ def test_colour_released_by_the_lookup_is_not_returned():
         """
     )
     assert out in ("'x<second>'\n", "'x\\x1b[0m'\n")
+
+
+@pytest.mark.parametrize(
+    "call",
+    [
+        'd.epoch_bar(3, 10, 0.25); d.print_results_box({"OA": 0.5})',
+        'd.print_results_box({"OA": Nested(0.5)})',
+    ],
+    ids=["calls", "nested calls"],
+)
+def test_daemon_thread_ended_inside_a_call_at_exit(call):
+    # Interpreters before 3.14 end a daemon thread that asks for the lock while the interpreter
+    # shuts down by unwinding its C stack, our frames included, without the lock: the process
+    # must still exit as usual. The thread is inside a write when the shutdown starts, and a
+    # finalizer keeps the shutdown going until the write is over.
+    proc = run_python(
+        textwrap.dedent(
+            f"""
+            import sys, threading, time
+            import korva.utils.display as d
+            inside = threading.Event()
+
+            class Slow:
+                def write(self, text):
+                    inside.set()
+                    time.sleep(0.001)
+                def flush(self):
+                    pass
+
+            class Nested(float):
+                def __format__(self, spec):
+                    print("nested")
+                    return "x"
+
+            class Lingering:
+                def __del__(self, sleep=time.sleep):
+                    sleep(0.05)
+
+            def report():
+                sys.stdout = Slow()
+                while True:
+                    {call}
+
+            lingering = Lingering()
+            threading.Thread(target=report, daemon=True).start()
+            inside.wait()
+            """
+        )
+    )
+    assert (proc.returncode, proc.stderr) == (0, "")

@@ -128,3 +128,37 @@ def test_pixel_counts_beyond_a_machine_integer():
         """
     )
     assert out == "1.0\n1.0\nstopped\n"
+
+
+def test_daemon_thread_ended_inside_train_router_at_exit():
+    # The thread is inside the summary line's write, deep in train_router, when the interpreter
+    # shuts down (a finalizer keeps the shutdown going until the write is over); interpreters
+    # before 3.14 then unwind its stack without the lock.
+    out = run_case(
+        """
+        import threading, time
+        inside = threading.Event()
+
+        class Slow:
+            def write(self, text):
+                inside.set()
+                time.sleep(0.001)
+            def flush(self):
+                pass
+
+        class Lingering:
+            def __del__(self, sleep=time.sleep):
+                sleep(0.05)
+
+        def report():
+            sys.stdout = Slow()
+            while True:
+                train({"left": {"classes": [0]}, "right": {"classes": [1]}})
+
+        lingering = Lingering()
+        threading.Thread(target=report, daemon=True).start()
+        inside.wait()
+        sys.__stdout__.write("exit\\n")
+        """
+    )
+    assert out == "exit\n"
