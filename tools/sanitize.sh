@@ -18,7 +18,11 @@ PATH="$PWD/.venv/bin:$PATH" cmake --build "$BUILD"
 # so that a freed one is caught when it is touched. A request beyond 2 GiB fails as MemoryError,
 # as it does under the address-space cap of the release runs, instead of ending the process.
 LD_PRELOAD="$(g++ -print-file-name=libasan.so) $(g++ -print-file-name=libubsan.so)"
+# Locals whose address is taken live on a separate stack, which also catches a use after return:
+# a thread that the interpreter ends unwinds our frames without running their epilogues, and
+# marks those would leave on the thread's own stack trip the runtime's next stack check.
 ASAN_OPTIONS="detect_leaks=0:allocator_may_return_null=1:max_allocation_size_mb=2048:abort_on_error=1"
+ASAN_OPTIONS="$ASAN_OPTIONS:detect_stack_use_after_return=1"
 UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1"
 PYTHONMALLOC=malloc
 PYTHONPATH="$BUILD/python"

@@ -84,6 +84,58 @@ def test_nesting_past_the_stack_is_a_recursion_error(name, thread_stack):
     assert out == "RecursionError True\n"
 
 
+def test_stack_bounds_unreadable_for_a_while():
+    # The main thread learns its stack bounds from a file: while every file descriptor is taken
+    # a nested call cannot tell how deep it is and is refused with the reason; once descriptors
+    # are free again, the guard works as before. The module is imported on another thread, so
+    # that the main thread has not read its bounds yet.
+    out = run_case(
+        """
+        import io, os, resource, sys, threading
+        importer = threading.Thread(target=__import__, args=("korva.utils.display",))
+        importer.start()
+        importer.join()
+        import korva.utils.display as d
+        sys.setrecursionlimit(1_000_000)
+
+        class Nested(float):
+            def __format__(self, spec):
+                call()
+                return "x"
+
+        def call():
+            global depth
+            depth += 1
+            d.print_results_box({"OA": Nested(0.5)})
+
+        def nest():
+            global depth
+            depth = 0
+            sys.stdout = io.StringIO()
+            try:
+                call()
+            except Exception as e:
+                return f"{type(e).__name__} {getattr(e, 'errno', None)} {depth if depth < 100 else 'deep'}"
+            finally:
+                sys.stdout = sys.__stdout__
+
+        resource.setrlimit(resource.RLIMIT_NOFILE, (64, resource.getrlimit(resource.RLIMIT_NOFILE)[1]))
+        held = []
+        try:
+            while True:
+                held.append(os.open(os.devnull, os.O_RDONLY))
+        except OSError:
+            pass
+        unreadable = nest()
+        for fd in held:
+            os.close(fd)
+        print(unreadable)
+        print(nest())
+        """
+    )
+    assert out == "OSError 24 2\nRecursionError None deep\n"
+
+
 def test_gpu_fields_emptied_while_formatted():
     # The fields' own __format__ finds every list that holds them and empties it.
     out = run_case(

@@ -5,11 +5,13 @@ import gc
 import inspect
 import pickle
 import sys
+import textwrap
 import weakref
 
 import pytest
 
 import korva.utils.display as d
+from conftest import run_python
 
 
 class Holder:
@@ -96,6 +98,65 @@ class TestAttributes:
 
     def test_repr(self):
         assert repr(Holder().banner) == "<bound method forest_banner of <holder>>"
+
+    def test_signature_of_any_callable_is_checked(self):
+        # A method made over a callable of the caller's reads its __signature__ as inspect reads
+        # a bound method's: an inspect.Signature whose first parameter's kind is one of
+        # inspect's own. An AttributeError from the method's own attribute is not the
+        # callable's attribute. Run in a fresh interpreter, since a kind taken for a str crashes.
+        proc = run_python(
+            textwrap.dedent(
+                """
+                import inspect
+                import korva.utils.display as d
+
+                class Kind:
+                    name = b"VAR_POSITIONAL"
+
+                class Parameter:
+                    kind = Kind()
+
+                class Parameters:
+                    def values(self):
+                        return [Parameter()]
+
+                class NotASignature:
+                    parameters = Parameters()
+
+                class OddKinds(inspect.Signature):
+                    parameters = Parameters()
+
+                class Broken(inspect.Signature):
+                    @property
+                    def parameters(self):
+                        raise AttributeError("broken parameters")
+
+                def keyword_only(*, x):
+                    pass
+
+                class Callable:
+                    def __init__(self, signature):
+                        self.__signature__ = signature
+                    def __call__(self, *args):
+                        pass
+
+                method = type(d._c.__get__(object()))
+                for signature in (NotASignature(), OddKinds(), Broken(), inspect.signature(keyword_only)):
+                    m = method(Callable(signature), object())
+                    try:
+                        m.__signature__
+                    except Exception as e:
+                        print(type(e).__name__, str(e).split(" at 0x")[0])
+                """
+            )
+        )
+        assert proc.returncode == 0, proc.stderr[-3000:]
+        assert proc.stdout == (
+            "TypeError unexpected object <__main__.NotASignature object\n"
+            "ValueError invalid argument type\n"
+            "AttributeError broken parameters\n"
+            "ValueError invalid method signature\n"
+        )
 
 
 class TestIdentity:

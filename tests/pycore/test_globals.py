@@ -40,6 +40,27 @@ def test_display_functions(name):
         del f.__globals__
 
 
+class TestBuiltins:
+    """A name the module lacks is looked up in the builtins the function has had since it was
+    made, as for a function written in Python, never in those of the code that calls it."""
+
+    def test_not_the_callers_builtins(self, monkeypatch, capsys):
+        monkeypatch.delattr(d, "BAR_WIDTH")
+        call = "d.epoch_bar(1, 2, 0.5)"
+        for theirs in (types.MappingProxyType({"BAR_WIDTH": 5}), {"BAR_WIDTH": 5}):
+            with pytest.raises(NameError, match="name 'BAR_WIDTH' is not defined"):
+                exec(call, {"__builtins__": theirs, "d": d})
+        assert capsys.readouterr().out == ""
+
+    def test_the_functions_own_builtins(self, monkeypatch, capsys):
+        import builtins
+
+        monkeypatch.delattr(d, "BAR_WIDTH")
+        monkeypatch.setattr(builtins, "BAR_WIDTH", 2, raising=False)
+        exec("d.epoch_bar(1, 2, 0.5)", {"__builtins__": {}, "d": d})
+        assert "\u2588\u2591" + d.RESET in capsys.readouterr().out
+
+
 def tarvex_module():
     pytest.importorskip("torch", reason="tarvex imports torch")
     pytest.importorskip("numpy", reason="tarvex imports numpy")

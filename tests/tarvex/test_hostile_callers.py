@@ -91,6 +91,43 @@ def test_labels_that_look_for_half_built_lists():
     assert summary.endswith(" | no val | left=4 right=4") and name == "SSSRRouter"
 
 
+def test_labels_that_overstate_their_length():
+    # The node's labels claim 2**40 entries but hold eight: the targets are what iterating them
+    # gives, as a loop over them would, and nothing is sized from the claim.
+    out = run_case(
+        """
+        class Lying(list):
+            def __len__(self):
+                return 2**40 if list.__len__(self) else 0
+
+        class Picked:
+            def __init__(self, key):
+                self.n = len(key[0])
+            def numpy(self):
+                return self
+            def __getitem__(self, mask):
+                return Lying(classes[:self.n])
+
+        class Labels:
+            def __getitem__(self, key):
+                return Picked(key)
+
+        class Numpy:
+            def __getattr__(self, name):
+                return getattr(np, name)
+            def isin(self, values, classes):
+                return np.ones(values.n, dtype=bool) if type(values) is Picked else np.isin(values, classes)
+
+        tarvex.np = Numpy()
+        node = {"left": {"classes": [0]}, "right": {"classes": [1]}}
+        router = tarvex.train_router(node, Labels(), coords, coords[:0], fp, d_model=2, epochs=2, device="cpu")
+        print(type(router).__name__)
+        """
+    )
+    summary, name = out.splitlines()
+    assert summary.endswith(" | no val | left=4 right=4") and name == "SSSRRouter"
+
+
 def test_pixel_counts_beyond_a_machine_integer():
     # A `torch` whose targets report 2**62 pixels a side: the class weights come from the exact
     # sum, as the interpreter's ints give it, and are 1.0 each.

@@ -1,6 +1,8 @@
 """train_router: same weights as the plain-Python steps, class balance, evaluation points,
 checkpoint selection and the summary line."""
 
+import sys
+
 import pytest
 
 np = pytest.importorskip("numpy")
@@ -213,3 +215,62 @@ class TestEvaluationAndCheckpoints:
         with pytest.raises(ZeroDivisionError, match="evaluated"):
             train(scene([LEFT, RIGHT] * 3, [LEFT, RIGHT]), epochs=2)
         assert torch.is_grad_enabled() and capsys.readouterr().out == ""
+
+    @pytest.mark.parametrize("suppress", [False, True])
+    def test_evaluation_block_exits_as_a_with_statement(self, suppress, monkeypatch, capsys):
+        # __exit__ sees the failure, with it as the exception being handled; a true result
+        # suppresses it and training goes on, with no accuracy measured.
+        class FailsWhenEvaluated(SSSRRouter):
+            def forward(self, fingerprints):
+                if not self.training:
+                    raise ZeroDivisionError("evaluated")
+                return super().forward(fingerprints)
+
+        class Recording:
+            def __init__(self):
+                self.inner = torch.no_grad()
+                self.seen = []
+
+            def __enter__(self):
+                self.inner.__enter__()
+
+            def __exit__(self, *failure):
+                self.inner.__exit__(*failure)
+                self.seen.append(tuple(type(x).__name__ for x in failure) + (sys.exc_info()[1] is failure[1],))
+                return suppress
+
+        manager = Recording()
+        spy = TorchSpy()
+        spy.no_grad = lambda: manager
+        monkeypatch.setattr(tarvex, "torch", spy)
+        monkeypatch.setattr(tarvex, "SSSRRouter", FailsWhenEvaluated)
+        if suppress:
+            assert type(train(scene([LEFT, RIGHT] * 3), epochs=2)) is FailsWhenEvaluated
+            assert capsys.readouterr().out == "    Router: train_acc=0.0000 | no val | left=3 right=3\n"
+        else:
+            with pytest.raises(ZeroDivisionError, match="evaluated"):
+                train(scene([LEFT, RIGHT] * 3), epochs=2)
+        assert manager.seen == [("type", "ZeroDivisionError", "traceback", True)]
+        assert torch.is_grad_enabled()
+
+    def test_failure_of_the_evaluation_blocks_exit_has_the_failure_as_context(self, monkeypatch):
+        class FailsWhenEvaluated(SSSRRouter):
+            def forward(self, fingerprints):
+                if not self.training:
+                    raise ZeroDivisionError("evaluated")
+                return super().forward(fingerprints)
+
+        class Failing:
+            def __enter__(self):
+                pass
+
+            def __exit__(self, *failure):
+                raise KeyError("exit")
+
+        spy = TorchSpy()
+        spy.no_grad = Failing
+        monkeypatch.setattr(tarvex, "torch", spy)
+        monkeypatch.setattr(tarvex, "SSSRRouter", FailsWhenEvaluated)
+        with pytest.raises(KeyError) as info:
+            train(scene([LEFT, RIGHT] * 3), epochs=2)
+        assert type(info.value.__context__) is ZeroDivisionError
