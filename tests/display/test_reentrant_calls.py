@@ -265,8 +265,8 @@ def test_colour_released_by_the_lookup_is_not_returned():
 def test_daemon_thread_ended_inside_a_call_at_exit(call):
     # Interpreters before 3.14 end a daemon thread that asks for the lock while the interpreter
     # shuts down by unwinding its C stack, our frames included, without the lock: the process
-    # must still exit as usual. The thread is inside a write when the shutdown starts, and a
-    # finalizer keeps the shutdown going until the write is over.
+    # must still exit as usual. The thread stays inside a write, waking every millisecond, and a
+    # finalizer keeps the shutdown going for long enough that it wakes meanwhile.
     proc = run_python(
         textwrap.dedent(
             f"""
@@ -277,7 +277,8 @@ def test_daemon_thread_ended_inside_a_call_at_exit(call):
             class Slow:
                 def write(self, text):
                     inside.set()
-                    time.sleep(0.001)
+                    while True:
+                        time.sleep(0.001)
                 def flush(self):
                     pass
 
@@ -292,8 +293,7 @@ def test_daemon_thread_ended_inside_a_call_at_exit(call):
 
             def report():
                 sys.stdout = Slow()
-                while True:
-                    {call}
+                {call}
 
             lingering = Lingering()
             threading.Thread(target=report, daemon=True).start()
