@@ -124,8 +124,8 @@ Ref build_code(const FunctionObject& f) {
 #else
     // Before 3.11 an empty code object has no instructions at all, which the interpreter would
     // run into as an unknown opcode: these raise AssertionError at the first line instead.
-    const char body[] = {LOAD_ASSERTION_ERROR, 0, RAISE_VARARGS, 1};
-    Ref code = check(PyBytes_FromStringAndSize(body, sizeof body));
+    const unsigned char body[] = {LOAD_ASSERTION_ERROR, 0, RAISE_VARARGS, 1};
+    Ref code = check(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(body), sizeof body));
     check_status(PyDict_SetItemString(changes.get(), "co_code", code.get()));
     Ref stacksize = check(PyLong_FromLong(1));
     check_status(PyDict_SetItemString(changes.get(), "co_stacksize", stacksize.get()));
