@@ -9,6 +9,10 @@
 
 #include "method.hpp"
 
+#if PY_VERSION_HEX < 0x030B0000
+#include <opcode.h>
+#endif
+
 namespace pycore {
 
 namespace {
@@ -90,8 +94,80 @@ Ref build_signature(const FunctionObject& f) {
     return check(PyObject_Call(signature.get(), args.get(), kwargs.get()));
 }
 
+// What a tool reads of a function's code object: names, file, first line and parameters, those
+// of a function written in Python with the same signature. There is no body: tools such as
+// torch.export only name what they trace after it, and inspect builds signatures from it for
+// objects that look like functions. Running it raises AssertionError, as the interpreter's own
+// empty code objects do from 3.11 on.
+Ref build_code(const FunctionObject& f) {
+    const FunctionSpec& spec = *f.spec;
+    // Names, file and line are those of the function's traceback entries.
+    Ref empty = check(reinterpret_cast<PyObject*>(PyCode_NewEmpty(f.source, spec.name, spec.line)));
+    const Py_ssize_t nparams = static_cast<Py_ssize_t>(spec.params.size());
+    const bool star = spec.star_param != nullptr;
+    Ref varnames = check(PyTuple_New(nparams + (star ? 1 : 0)));
+    for (Py_ssize_t i = 0; i < nparams; ++i)
+        PyTuple_SET_ITEM(varnames.get(), i, Ref::borrow(f.param_names[i]).release());
+    if (star)
+        PyTuple_SET_ITEM(varnames.get(), nparams, check(PyUnicode_InternFromString(spec.star_param)).release());
+    const long empty_flags = PyLong_AsLong(check(PyObject_GetAttrString(empty.get(), "co_flags")).get());
+    if (empty_flags == -1 && PyErr_Occurred())
+        throw_python_error();
+    // The flags of a function body's code, as the compiler sets them.
+    const long flags = empty_flags | CO_OPTIMIZED | CO_NEWLOCALS | (star ? CO_VARARGS : 0);
+    Ref changes = check(Py_BuildValue("{sn sn sO sl}", "co_argcount", nparams, "co_nlocals",
+                                      PyTuple_GET_SIZE(varnames.get()), "co_varnames", varnames.get(), "co_flags",
+                                      flags));
+#if PY_VERSION_HEX >= 0x030B0000
+    Ref qualname = check(PyUnicode_FromString(spec.qualname));
+    check_status(PyDict_SetItemString(changes.get(), "co_qualname", qualname.get()));
+#else
+    // Before 3.11 an empty code object has no instructions at all, which the interpreter would
+    // run into as an unknown opcode: these raise AssertionError at the first line instead.
+    const unsigned char body[] = {LOAD_ASSERTION_ERROR, 0, RAISE_VARARGS, 1};
+    Ref code = check(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(body), sizeof body));
+    check_status(PyDict_SetItemString(changes.get(), "co_code", code.get()));
+    Ref stacksize = check(PyLong_FromLong(1));
+    check_status(PyDict_SetItemString(changes.get(), "co_stacksize", stacksize.get()));
+#if PY_VERSION_HEX >= 0x030A0000
+    // Both instructions on the first line: a step of 4 bytes, no change of line.
+    Ref linetable = check(PyBytes_FromStringAndSize("\x04\x00", 2));
+    check_status(PyDict_SetItemString(changes.get(), "co_linetable", linetable.get()));
+#endif
+#endif
+    Ref replace = check(PyObject_GetAttrString(empty.get(), "replace"));
+    Ref no_args = check(PyTuple_New(0));
+    return check(PyObject_Call(replace.get(), no_args.get(), changes.get()));
+}
+
 // Attribute access runs outside any function body, so it has its own small boundary.
 constexpr Frame attribute_frame{"<function attribute>", "<korva>", 0};
+
+// Read-only: calls never run it, so a replaced one would describe a function that is not there.
+PyObject* get_code(PyObject* self, void*) {
+    FunctionObject* f = as_function(self);
+    return boundary(attribute_frame, [&]() -> PyObject* {
+        if (f->code == nullptr) {
+            Ref built = build_code(*f);
+            if (f->code == nullptr)
+                f->code = built.release();
+        }
+        return Ref::borrow(f->code).release();
+    });
+}
+
+// No free variables in the code object: what an inner function shares with its caller is not
+// made of cells that a caller could read or fill.
+PyObject* get_closure(PyObject*, void*) noexcept { Py_RETURN_NONE; }
+
+#if PY_VERSION_HEX >= 0x030A0000
+PyObject* get_builtins(PyObject* self, void*) noexcept { return Ref::borrow(as_function(self)->builtins).release(); }
+#endif
+
+#if PY_VERSION_HEX >= 0x030C0000
+// Our functions are not generic: an empty tuple, as a Python function without type parameters has.
+PyObject* get_type_params(PyObject*, void*) noexcept { return PyTuple_New(0); }
+#endif
 
 PyObject* get_signature(PyObject* self, void*) {
     FunctionObject* f = as_function(self);
@@ -164,6 +240,14 @@ PyGetSetDef getset[] = {
     {"__annotations__", get_annotations, set_annotations, nullptr, nullptr},
     {"__signature__", get_signature, nullptr, nullptr, nullptr},
     {"__globals__", get_globals, nullptr, nullptr, nullptr},
+    {"__code__", get_code, nullptr, nullptr, nullptr},
+    {"__closure__", get_closure, nullptr, nullptr, nullptr},
+#if PY_VERSION_HEX >= 0x030A0000
+    {"__builtins__", get_builtins, nullptr, nullptr, nullptr},
+#endif
+#if PY_VERSION_HEX >= 0x030C0000
+    {"__type_params__", get_type_params, nullptr, nullptr, nullptr},
+#endif
     {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
@@ -231,6 +315,7 @@ void dealloc(PyObject* self) {
     Py_CLEAR(f->globals);
     Py_CLEAR(f->builtins);
     Py_CLEAR(f->closure);
+    Py_CLEAR(f->code);
     Py_CLEAR(f->name);
     Py_CLEAR(f->qualname);
     for (PyObject*& n : f->param_names)

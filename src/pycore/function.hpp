@@ -44,6 +44,7 @@ struct FunctionObject {
     PyObject* builtins;          // owned: searched after the globals, fixed when the function is made
     PyObject* closure;           // owned, or NULL: what an inner function shares with its caller
     PyObject* signature;         // owned, lazily: inspect.Signature
+    PyObject* code;              // owned, lazily: __code__
     PyObject* weakrefs;
     PyObject* param_names[max_params];  // owned interned names
     BindPlan plan;                      // fixed with the parameters and defaults

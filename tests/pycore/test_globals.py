@@ -1,12 +1,59 @@
-"""__globals__: the module namespace, read-only, in which string annotations resolve."""
+"""What tools read of a function besides calling it: __globals__, the module namespace, read-only, in
+which string annotations resolve; __code__, whose names, line and parameters are those of the
+function's traceback entries and signature; and every other attribute a Python function has."""
 
+import builtins
 import inspect
+import sys
+import traceback
 import types
 import typing
 
 import pytest
 
 import korva.utils.display as d
+
+
+def _python_function():
+    pass
+
+
+PYTHON_FUNCTION_ATTRIBUTES = sorted(set(dir(_python_function)) - set(dir(object)))
+
+
+def check_like_a_python_function(f):
+    """f has what a Python function with its signature has, as tools read it; f is not a bound method."""
+    for name in PYTHON_FUNCTION_ATTRIBUTES:
+        assert hasattr(f, name), name
+    code = f.__code__
+    assert f.__code__ is code and isinstance(code, types.CodeType)
+    params = inspect.signature(f).parameters.values()
+    named = [p.name for p in params if p.kind is p.POSITIONAL_OR_KEYWORD]
+    star = [p.name for p in params if p.kind is p.VAR_POSITIONAL]
+    assert (code.co_argcount, code.co_posonlyargcount, code.co_kwonlyargcount) == (len(named), 0, 0)
+    assert code.co_varnames == tuple(named + star) and code.co_nlocals == len(code.co_varnames)
+    varargs = code.co_flags & (inspect.CO_VARARGS | inspect.CO_VARKEYWORDS)
+    assert varargs == (inspect.CO_VARARGS if star else 0)
+    assert not (inspect.isgeneratorfunction(f) or inspect.iscoroutinefunction(f) or inspect.isasyncgenfunction(f))
+    # Binding errors point at the function's own line.
+    with pytest.raises(TypeError) as info:
+        f(no_such_parameter=1)
+    entry = traceback.extract_tb(info.tb)[-1]
+    assert (code.co_filename, code.co_firstlineno, entry.name) == (entry.filename, entry.lineno, f.__qualname__)
+    assert code.co_name == f.__name__ and getattr(code, "co_qualname", f.__qualname__) == f.__qualname__
+    # A function made from the code runs no body; it raises at the same place.
+    with pytest.raises(AssertionError) as info:
+        types.FunctionType(code, {})(*range(len(named)))
+    last = traceback.extract_tb(info.tb)[-1]
+    assert (last.filename, last.lineno) == (code.co_filename, code.co_firstlineno)
+    assert f.__closure__ is None and f.__kwdefaults__ is None
+    if sys.version_info >= (3, 10):
+        assert f.__builtins__ is vars(builtins)
+    if sys.version_info >= (3, 12):
+        assert f.__type_params__ == ()
+    for name in {"__code__", "__closure__", "__builtins__", "__type_params__"} & set(PYTHON_FUNCTION_ATTRIBUTES):
+        with pytest.raises(AttributeError):
+            setattr(f, name, getattr(_python_function, name))
 
 # What each annotation text of the display module names.
 DISPLAY_TYPES = {
@@ -32,12 +79,19 @@ def test_display_functions(name):
     expected = {param: DISPLAY_TYPES[text] for param, text in f.__annotations__.items()}
     if hasattr(inspect, "get_annotations"):  # 3.10 and later
         assert inspect.get_annotations(f, eval_str=True) == expected
-    # get_type_hints writes None as its type.
-    assert typing.get_type_hints(f) == {k: type(None) if v is None else v for k, v in expected.items()}
+    # get_type_hints writes None as its type. Before 3.11 it also makes a parameter whose default is
+    # None Optional, finding the defaults' names in __code__, for ours as for a Python function.
+    hints = {k: type(None) if v is None else v for k, v in expected.items()}
+    if sys.version_info < (3, 11):
+        for p in inspect.signature(f).parameters.values():
+            if p.default is None:
+                hints[p.name] = typing.Optional[hints[p.name]]
+    assert typing.get_type_hints(f) == hints
     with pytest.raises(AttributeError):
         f.__globals__ = {}
     with pytest.raises(AttributeError):
         del f.__globals__
+    check_like_a_python_function(f)
 
 
 class TestBuiltins:
@@ -87,6 +141,13 @@ class TestTarvex:
         assert typing.get_type_hints(router.__init__) == {"d_model": int}
         for forward in functions[2:]:
             assert typing.get_type_hints(forward) == {"fingerprints": torch.Tensor, "return": torch.Tensor}
+        for f in functions[:3]:
+            check_like_a_python_function(f)
+        # A bound method hands out its function's, as the interpreter's methods do.
+        bound = functions[3]
+        assert bound.__code__ is router.forward.__code__ and bound.__closure__ is None
+        for name in PYTHON_FUNCTION_ATTRIBUTES:
+            assert hasattr(bound, name), name
 
     def test_annotations_resolve_in_the_live_module(self, monkeypatch):
         tarvex = tarvex_module()

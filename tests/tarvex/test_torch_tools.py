@@ -1,4 +1,5 @@
-"""The router inside torch's own tools: torch.compile, torch.jit.trace and torch.jit.script."""
+"""The router inside torch's own tools: torch.compile, torch.export, the ONNX exporters, torch.jit.trace
+and torch.jit.script."""
 
 import copy
 import io
@@ -78,6 +79,71 @@ class TestCompile:
         assert list(compiled.state_dict()) == ["_orig_mod." + k for k in router.state_dict()]
         for twin in (copy.deepcopy(router), pickle.loads(pickle.dumps(router))):
             assert type(twin) is SSSRRouter and states_equal(twin, router)
+
+
+def exported(m, x, **kwargs):
+    # Non-strict export runs forward as it is and records the tensor operations it calls, ours
+    # included; it reads forward's code object only to name things.
+    return torch.export.export(m, (x,), strict=False, **kwargs)
+
+
+class TestExport:
+    @pytest.mark.parametrize("layout", INPUTS)
+    @pytest.mark.parametrize("kind", ["alone", "inside"])
+    def test_same_result_as_eager(self, kind, layout):
+        m = model(kind).eval()
+        program = exported(m, torch.randn(*INPUTS[layout]))
+        fresh = torch.randn(*INPUTS[layout])
+        assert torch.equal(program.module()(fresh), m(fresh))
+
+    @pytest.mark.parametrize("layout", INPUTS)
+    def test_dynamic_batch(self, layout):
+        # forward passes the batch size on as torch gives it, so it stays symbolic.
+        m = model("inside").eval()
+        shape = INPUTS[layout]
+        program = exported(m, torch.randn(*shape), dynamic_shapes=({0: torch.export.Dim("batch")},))
+        for batch in (1, 5, 16):
+            x = torch.randn(batch, *shape[1:])
+            assert torch.equal(program.module()(x), m(x))
+
+    def test_saved_and_loaded(self):
+        m = model("inside").eval()
+        x = torch.randn(*INPUTS["map"])
+        buffer = io.BytesIO()
+        torch.export.save(exported(m, x), buffer)
+        buffer.seek(0)
+        loaded = torch.export.load(buffer).module()
+        fresh = torch.randn(*INPUTS["map"])
+        assert torch.equal(loaded(fresh), m(fresh))
+        # What export recorded is plain tensor operations: the compiler takes it whole.
+        assert torch.equal(torch.compile(loaded, backend="eager", fullgraph=True)(fresh), m(fresh))
+
+
+def onnx_runtime():
+    for name in ("onnx", "onnxscript"):
+        pytest.importorskip(name, reason="the ONNX exporters need onnx and onnxscript")
+    return pytest.importorskip("onnxruntime", reason="the exported graphs run in onnxruntime")
+
+
+class TestOnnx:
+    # dynamo=False is the TorchScript-based exporter, which torch marks as deprecated; the default
+    # one copies torch's tree specs, whose old form torch also warns about.
+    @pytest.mark.filterwarnings("ignore::DeprecationWarning", "ignore::FutureWarning")
+    @pytest.mark.parametrize("dynamo", [True, False], ids=["default", "torchscript"])
+    @pytest.mark.parametrize("layout", INPUTS)
+    @pytest.mark.parametrize("kind", ["alone", "inside"])
+    def test_runs_in_onnxruntime_as_in_eager(self, tmp_path, kind, layout, dynamo):
+        ort = onnx_runtime()
+        m = model(kind).eval()
+        path = tmp_path / "router.onnx"
+        torch.onnx.export(m, (torch.randn(*INPUTS[layout]),), str(path), dynamo=dynamo, input_names=["x"])
+        session = ort.InferenceSession(str(path), providers=["CPUExecutionProvider"])
+        fresh = torch.randn(*INPUTS[layout])
+        (got,) = session.run(None, {"x": fresh.numpy()})
+        with torch.no_grad():
+            expected = m(fresh)
+        assert got.shape == tuple(expected.shape)
+        assert torch.allclose(torch.from_numpy(got), expected, rtol=0, atol=1e-6)
 
 
 # torch marks its TorchScript tools as deprecated; they still work and users still call them.
