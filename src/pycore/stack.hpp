@@ -24,11 +24,13 @@ inline thread_local StackBounds stack_bounds;
 /// descriptor is taken).
 int read_stack_bounds() noexcept;
 
+/// The part of stack_has_room below that reads the bounds and sets the exception.
+bool stack_has_room_slow();
+
 /// Whether the C stack has room for one more level of our code and whatever Python code it
 /// calls. The interpreter's recursion limit counts Python frames only, and a caller may raise
 /// it far beyond what the stack holds. When there is no room, or the bounds cannot be read
 /// now, the interpreter's exception is set (RecursionError, or what the failed read gives).
-bool stack_has_room_slow();
 [[gnu::always_inline]] inline bool stack_has_room() {
     const StackBounds& b = stack_bounds;
     if (b.known && reinterpret_cast<std::uintptr_t>(__builtin_frame_address(0)) >= b.floor) [[likely]]
