@@ -4,6 +4,7 @@
 #include "stack.hpp"
 
 #include <cstdio>
+#include <exception>
 
 namespace pycore {
 
@@ -31,7 +32,11 @@ int run_exec(const ModuleInfo& info, bool& initialised, void (*exec)(Handle modu
     const Frame frame{"<module>", info.source, 1};
     // The importing thread, usually the main one, learns its stack bounds now, while reading
     // them can hardly fail; a failure here is tried again by the first call that needs them.
+    // The C library makes a thread's share of a loaded module's thread-local storage on first
+    // use and ends the process when that allocation fails: the stack bounds and the C++
+    // runtime's exception state (which the first throw would make) are made here for this thread.
     read_stack_bounds();
+    (void)std::uncaught_exceptions();
     PyObject* done = boundary(frame, [&]() -> PyObject* {
         guard_initialisation(info, initialised);
         exec(module);

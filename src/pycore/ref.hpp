@@ -18,16 +18,11 @@ inline bool thread_holds_gil() noexcept {
     return _PyThreadState_UncheckedGet() != nullptr;
 #else
     // Before 3.12 the current thread state is the process's, that of whichever thread holds
-    // the lock: compared by address only, since another thread's state may be gone. The
-    // thread's own state is remembered, as asking for it costs a thread-specific lookup.
+    // the lock: compared by address only, since another thread's state may be gone. Not kept
+    // in a thread_local: the C library makes a loaded module's thread-local storage on first
+    // use, and ends the process when it cannot allocate it.
     PyThreadState* current = _PyThreadState_UncheckedGet();
-    if (current == nullptr)
-        return false;
-    static thread_local PyThreadState* own = nullptr;
-    if (current == own) [[likely]]
-        return true;
-    own = PyGILState_GetThisThreadState();
-    return current == own;
+    return current != nullptr && current == PyGILState_GetThisThreadState();
 #endif
 }
 
