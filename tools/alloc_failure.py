@@ -537,6 +537,10 @@ def child_main(options):
         sys.exit("failalloc does not fail allocations: is it preloaded?")
 
     items = [item.split(":") for item in options.items]
+    stop_at, stop_n = None, 0
+    if options.stop_at:
+        stop_k, stop_phase, stop_n = options.stop_at.split(":")
+        stop_at, stop_n = (int(stop_k), stop_phase), int(stop_n)
     if any(group_of(target) == "torch" for target, _ in items):
         import torch
 
@@ -620,8 +624,8 @@ def child_main(options):
                 del value, error
             n = start
             while n < MAX_N:
-                if options.stop is not None and n >= options.stop:
-                    emit("end")  # a rerun of the first item's phase up to --stop: nothing after it
+                if stop_at == (k, phase) and n >= stop_n:
+                    emit("end")  # a rerun up to a crash: nothing after it
                     os._exit(0)
                 emit("arm", k, n)
                 value, error, output, counted = run(case, n, count)
@@ -763,12 +767,12 @@ class Unit:
         self.children = 0
 
 
-def child_command(build, references, items, first, phase, start, stop=None):
+def child_command(build, references, items, first, phase, start, stop_at=None):
     command = [build.python, os.path.abspath(__file__), "--child", "--references", references,
                "--first", str(first), "--phase", phase, "--start", str(start),
                "--frame-teardown", json.dumps(build.frame_teardown)]
-    if stop is not None:
-        command += ["--stop", str(stop)]
+    if stop_at is not None:
+        command += ["--stop-at", ":".join(str(x) for x in stop_at)]
     if build.module_prefix:
         command += ["--module-prefix", build.module_prefix]
     if any(t in FRESH for t, _ in items):
@@ -874,7 +878,8 @@ def run_unit(unit, references, timeout):
             break
         # The child ended early: record where, and resume after that point.
         unit.crashes.append(dict(k=k, phase=where, n=n if stage in AT_N else None, stage=stage,
-                                 what=describe_exit(returncode, stderr), stderr=stderr[-6000:]))
+                                 what=describe_exit(returncode, stderr), stderr=stderr[-6000:],
+                                 child=(first, phase, start)))
         key = (k, where, n, stage)
         attempts[key] = attempts.get(key, 0) + 1
         if stage in AT_N:
@@ -888,13 +893,13 @@ def run_unit(unit, references, timeout):
     return unit
 
 
-# Stops at a signal, or where the process ends itself (glibc's fatal errors call _exit); a
-# normal end passes through _exit too, and is told apart by its exit code.
+# Stops at a signal, or where the process ends itself with a failure status (glibc's fatal errors
+# call _exit).
 GDB_SCRIPT = """set pagination off
 set confirm off
 set breakpoint pending on
 {env}
-break _exit
+break _exit{condition}
 commands
 bt 60
 continue
@@ -904,54 +909,70 @@ bt 60
 kill
 quit
 """
+EXIT_STATUS_REGISTER = {"x86_64": "$rdi", "aarch64": "$x0"}
 
 
 def backtrace(unit, crash, references, timeout):
-    """The crash rerun alone: whether it happens again, its backtrace (gdb's, or the sanitizer's
-    report and faulthandler's), and where it is."""
+    """Reruns a crash for its backtrace: alone first (a fresh process, from its N), then, where it
+    does not happen again, as the child that met it ran (from where that one started, up to N).
+    Returns (how it happened again, or None; the trace; where it is)."""
     k, phase, n = crash["k"], crash["phase"], crash["n"]
-    if n is None:
-        command = child_command(unit.build, references, unit.items[k:k + 1], 0, phase, 0, 1)
-    else:
-        command = child_command(unit.build, references, unit.items[k:k + 1], 0, phase, n, n + 1)
-    if shutil.which("gdb") is not None:
-        # The preloaded library and the allocator setting are the program's, not gdb's.
-        inferior = ("LD_PRELOAD", "PYTHONMALLOC", "PYTHONPATH", "ASAN_OPTIONS", "UBSAN_OPTIONS")
-        env_lines = "\n".join(f"set environment {key}={value}" for key, value in unit.build.env.items()
-                               if key in inferior)
-        with tempfile.NamedTemporaryFile("w", suffix=".gdb", delete=False) as f:
-            f.write(GDB_SCRIPT.format(env=env_lines))
-            script = f.name
-        env = {key: value for key, value in unit.build.env.items() if key not in inferior}
-        try:
-            done = subprocess.run(["gdb", "-q", "-batch", "-x", script, "--args"] + command, env=env, cwd=ROOT,
-                                  capture_output=True, text=True, errors="replace", timeout=timeout)
-            output = done.stdout + done.stderr
-        except subprocess.TimeoutExpired:
-            output = "(gdb timed out)"
-        finally:
-            os.unlink(script)
-        lines = output.splitlines()
-        ending = next((line for line in lines if "received signal" in line or "exited with code" in line), "")
-        # The last run of frames: the signal's, or the one printed at _exit.
-        frames = []
-        for line in lines:
-            if re.match(r"#\d+ ", line):
-                frames = [] if line.startswith("#0 ") else frames
-                frames.append(line)
-        messages = [line for line in lines if not line.startswith("#") and
-                    ("ABORT" in line or "terminate called" in line or "what():" in line)]
-        # A sanitizer's report, which comes before its abort, says more than the abort's frames.
-        report = [line for line in lines if re.match(r"==\d+==|\s+#\d+ 0x", line)]
-        trace = "\n".join([ending] + messages + report[:60] + frames) if frames else output[-4000:]
-        return bool(ending), trace, classify(frames)
-    lines, returncode, stderr = run_child(command, unit.build.env, timeout)
-    frames = [line.strip() for line in stderr.splitlines() if re.match(r"\s*#\d+ ", line)]
-    return returncode != 0, stderr[-6000:], classify(frames)
+    stop = (n or 0) + 1
+    first, child_phase, start = crash["child"]
+    reruns = [("alone", child_command(unit.build, references, unit.items[k:k + 1], 0, phase, n or 0,
+                                      (0, phase, stop)))]
+    if (first, child_phase, start) != (k, phase, n or 0):
+        reruns.append(("after the same calls", child_command(unit.build, references, unit.items, first, child_phase,
+                                                             start, (k, phase, stop))))
+    for how, command in reruns:
+        crashed, trace, where = rerun(unit.build, command, timeout)
+        if crashed:
+            return how, trace, where
+    return None, trace, where
+
+
+def rerun(build, command, timeout):
+    """Runs a child, under gdb where there is one: whether it crashed, its trace, where."""
+    if shutil.which("gdb") is None:
+        lines, returncode, stderr = run_child(command, build.env, timeout)
+        frames = [line.strip() for line in stderr.splitlines() if re.match(r"\s*#\d+ ", line)]
+        return returncode != 0, stderr[-6000:], classify(frames)
+    # The preloaded libraries and the allocator's settings are the program's, not gdb's.
+    inferior = ("LD_PRELOAD", "PYTHONMALLOC", "PYTHONPATH", "ASAN_OPTIONS", "UBSAN_OPTIONS")
+    env_lines = "\n".join(f"set environment {key}={value}" for key, value in build.env.items() if key in inferior)
+    import platform
+
+    register = EXIT_STATUS_REGISTER.get(platform.machine())
+    with tempfile.NamedTemporaryFile("w", suffix=".gdb", delete=False) as f:
+        f.write(GDB_SCRIPT.format(env=env_lines, condition=f" if {register} != 0" if register else ""))
+        script = f.name
+    env = {key: value for key, value in build.env.items() if key not in inferior}
+    try:
+        done = subprocess.run(["gdb", "-q", "-batch", "-x", script, "--args"] + command, env=env, cwd=ROOT,
+                              capture_output=True, text=True, errors="replace", timeout=timeout)
+        output = done.stdout + done.stderr
+    except subprocess.TimeoutExpired:
+        output = "(gdb timed out)"
+    finally:
+        os.unlink(script)
+    lines = output.splitlines()
+    ending = next((line for line in lines if "received signal" in line or "exited with code" in line), "")
+    # The last run of frames: the signal's, or the one printed at _exit.
+    frames = []
+    for line in lines:
+        if re.match(r"#\d+ ", line):
+            frames = [] if line.startswith("#0 ") else frames
+            frames.append(line)
+    messages = [line for line in lines if not line.startswith("#") and
+                ("ABORT" in line or "terminate called" in line or "what():" in line or "Fatal Python" in line)]
+    # A sanitizer's report, which comes before its abort, says more than the abort's frames.
+    report = [line for line in lines if re.match(r"==\d+==|\s+#\d+ 0x", line)]
+    trace = "\n".join([ending] + messages + report[:60] + frames) if frames else output[-4000:]
+    return bool(ending), trace, classify(frames)
 
 
 RUNTIMES = re.compile(r"libc\.so|libc-|libstdc\+\+|libgcc_s|ld-linux|failalloc|libasan|libubsan|libpthread|"
-                      r"nptl/|stdlib/|sysdeps/|signal/|elf/|csu/")
+                      r"nptl/|stdlib/|sysdeps/|signal/|elf/|csu/|libsanitizer")
 
 
 def classify(frames):
@@ -1061,12 +1082,14 @@ def summarise(units, builds, elapsed, torch_crashes_pass):
             where = c.get("where", "not rerun")
             passes = torch_crashes_pass and where == "inside torch"
             failed = failed or not passes
-            rerun = {True: "crashes again", False: "does not crash"}.get(c.get("reproduced"), "not rerun")
+            rerun = {"alone": "crashes again alone", "after the same calls": "crashes again only after the same "
+                     "calls before it in one process", None: "does not crash again"}.get(c.get("reproduced"),
+                                                                                        "not rerun")
             print(f"{'CRASH (inside torch, allowed)' if passes else 'FAILED'} {build.name} {target} {mode} "
                   f"{c['phase']}, {c['what']}, in {c['stage']}: N = {spans(x['n'] for x in group)} "
-                  f"({len(group)} crashes); N={c['n']} rerun alone: {rerun}; where: {where}")
+                  f"({len(group)} crashes); N={c['n']} rerun: {rerun}; where: {where}")
             trace = c.get("trace") or c["stderr"]
-            print("    " + "\n    ".join(trace.splitlines()[-45:]))
+            print("    " + "\n    ".join(trace.splitlines()[:32]))
     print(f"\nwall time {elapsed:.0f} s")
     return failed
 
@@ -1091,7 +1114,7 @@ def main():
     parser.add_argument("--first", type=int, default=0, help=argparse.SUPPRESS)
     parser.add_argument("--phase", default="cold", help=argparse.SUPPRESS)
     parser.add_argument("--start", type=int, default=0, help=argparse.SUPPRESS)
-    parser.add_argument("--stop", type=int, help=argparse.SUPPRESS)
+    parser.add_argument("--stop-at", help=argparse.SUPPRESS)
     parser.add_argument("--module-prefix", default="", help=argparse.SUPPRESS)
     parser.add_argument("--fresh", action="store_true", help=argparse.SUPPRESS)
     parser.add_argument("--frame-teardown", default="null", help=argparse.SUPPRESS)
