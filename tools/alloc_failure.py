@@ -29,17 +29,17 @@ next one resumes after the N that crashed. The first crash of each kind is then 
 under gdb where there is one, for its backtrace.
 
 Not counted as ours, and listed apart: a SystemError raised after the interpreter itself dropped
-the exception in flight (see FRAME_TEARDOWN), or by its check of a callable's result that names
-someone else's callable (torch's functions, built once on their first call, return a result
-with the MemoryError of a failed request still set); and a different result when every failed
-request was torch's own (its matrix product returns wrong numbers when its buffer cannot be
-allocated). A router written in Python meets the same (targets reference_*, run only when named).
+the exception in flight (see FRAME_TEARDOWN); one raised by the interpreter's check of a
+callable's result that names someone else's callable (torch's argument parsers, made on a
+function's first call, leave the MemoryError of a failed request set and return a result); and
+a different result when every failed request was torch's own (its matrix product gives other
+numbers when its work buffer cannot be allocated). The router written in Python (targets
+reference_*, run only when named) meets the SystemErrors of construction at the same N.
 
-Kept out: train_router, whose failures end in torch's own aborts (an autograd node's destructor
-calling std::terminate, a bad_alloc escaping torch's numpy conversion); and forward with
-autograd on, which ends in the former (target forward_autograd, run only when named). The
-router targets run under torch.no_grad(), with one intra-op thread, and their inputs are made
-before arming.
+Kept out: train_router, which trains with autograd on, and forward with autograd on: there torch
+itself ends the process (an autograd node's destructor calls std::terminate while the graph of a
+failed call is freed; target forward_autograd, run only when named). The router targets run
+under torch.no_grad(), with one intra-op thread, and their inputs are made before arming.
 
 Run: python tools/alloc_failure.py [--build release|sanitize ...] [--targets NAME ...] [--jobs N]
 """
@@ -716,7 +716,7 @@ def build_library():
         return
     os.makedirs(os.path.dirname(LIBRARY), exist_ok=True)
     cc = os.environ.get("CC", "cc")
-    subprocess.run([cc, "-O2", "-g", "-Wall", "-Wextra", "-Werror", "-shared", "-fPIC", "-fexceptions", "-o",
+    subprocess.run([cc, "-O2", "-g", "-Wall", "-Wextra", "-shared", "-fPIC", "-fexceptions", "-o",
                     LIBRARY, LIBRARY_SOURCE, "-ldl", "-lpthread"], check=True)
 
 
@@ -1104,8 +1104,8 @@ def main():
     parser.add_argument("--timeout", type=int, default=CHILD_TIMEOUT, help="seconds for one child process")
     parser.add_argument("--torch-crashes-pass", action="store_true",
                         help="a crash whose backtrace is inside torch does not fail the run")
-    parser.add_argument("--backtraces", type=int, default=8,
-                        help="kinds of crash rerun alone for a backtrace, at most (default 8)")
+    parser.add_argument("--backtraces", type=int, default=6,
+                        help="kinds of crash rerun for a backtrace, at most (default 6)")
     # The child's side.
     parser.add_argument("--child", action="store_true", help=argparse.SUPPRESS)
     parser.add_argument("--reference", action="store_true", help=argparse.SUPPRESS)

@@ -13,7 +13,9 @@
  * made with a return address in that range on their stack. failalloc_failed_frames(i, ...)
  * gives the return addresses on the stack of the ith failed request, for the first 16.
  *
- * Build: cc -O2 -shared -fPIC -fexceptions -o build/failalloc.so tools/failalloc.c -ldl -lpthread
+ * Preloaded before a sanitizer's runtime, it hands what it does not fail to that one's functions.
+ * tools/alloc_failure.py builds it with the system's cc (-shared -fPIC -fexceptions, since C++
+ * exceptions are thrown through its operator new).
  */
 #define _GNU_SOURCE
 #include <dlfcn.h>
