@@ -727,13 +727,20 @@ def sanitizer_runtimes():
 
 
 class Build:
-    def __init__(self, name):
+    """The modules under test and the environment their children run in: the installed ones
+    (release), or those of a build directory (`modules`, as `PYTHONPATH=build/dev/python` finds
+    them), or the sanitizer build's."""
+
+    def __init__(self, name, modules=None):
         self.name = name
         env = dict(os.environ)
         env["PYTHONMALLOC"] = "malloc"
         env["PYTHONFAULTHANDLER"] = "1"
         env.pop("PYTHONPATH", None)
         self.module_prefix = ""
+        self.title = f"{name} build" + (f" (modules in {modules})" if modules else "")
+        if modules:
+            env["PYTHONPATH"] = self.module_prefix = os.path.abspath(modules)
         if name == "release":
             env["LD_PRELOAD"] = LIBRARY
         else:
@@ -746,8 +753,7 @@ class Build:
                                    "abort_on_error=1:verify_asan_link_order=0:alloc_dealloc_mismatch=0:"
                                    "new_delete_type_mismatch=0")
             env["UBSAN_OPTIONS"] = "print_stacktrace=1:halt_on_error=1"
-            env["PYTHONPATH"] = os.path.join(SANITIZE_BUILD, "python")
-            self.module_prefix = env["PYTHONPATH"]
+            env["PYTHONPATH"] = self.module_prefix = os.path.abspath(modules or os.path.join(SANITIZE_BUILD, "python"))
         self.env = env
         self.python = sys.executable
         path, _ = interpreter_object()
@@ -1018,7 +1024,7 @@ def summarise(units, builds, elapsed, torch_crashes_pass):
     failed = False
     for build in builds:
         bunits = [u for u in units if u.build is build]
-        print(f"\nAllocation failure, {build.name} build: each request of each call failed in turn, in modes "
+        print(f"\nAllocation failure, {build.title}: each request of each call failed in turn, in modes "
               f"single (the Nth only) and span (the Nth and the {SPAN - 1} after it), phases cold and warm.")
         rows = {}
         for u in bunits:
@@ -1098,6 +1104,11 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--build", action="append", choices=["release", "sanitize"],
                         help="the installed modules (release) or build/sanitize; repeatable (default release)")
+    parser.add_argument("--modules", metavar="DIR",
+                        help="for the release build, the modules of a build directory (build/dev/python) "
+                             "rather than the installed ones")
+    parser.add_argument("--sanitize-modules", metavar="DIR",
+                        help="for the sanitize build, modules other than build/sanitize/python")
     parser.add_argument("--targets", nargs="+", help=f"default: all but {', '.join(EXTRA_TARGETS)}")
     parser.add_argument("--modes", nargs="+", choices=list(MODES), default=list(MODES))
     parser.add_argument("--jobs", type=int, default=min(2, os.cpu_count() or 1))
@@ -1130,9 +1141,12 @@ def main():
     if unknown:
         parser.error(f"unknown targets: {', '.join(unknown)}; known: {', '.join(ALL_TARGETS)}")
     build_library()
-    builds = [Build(name) for name in (options.build or ["release"])]
-    if any(b.name == "sanitize" for b in builds) and not os.path.isdir(os.path.join(SANITIZE_BUILD, "python")):
-        sys.exit("no sanitizer build in build/sanitize: run tools/sanitize.sh --build-only first")
+    builds = [Build(name, options.modules if name == "release" else options.sanitize_modules)
+              for name in (options.build or ["release"])]
+    for b in builds:
+        if b.module_prefix and not os.path.isdir(b.module_prefix):
+            sys.exit(f"no modules in {b.module_prefix}" + (": run tools/sanitize.sh --build-only first"
+                                                          if b.name == "sanitize" else ""))
 
     work_dir = tempfile.mkdtemp(prefix="alloc_failure-")
     units = []
