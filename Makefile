@@ -25,6 +25,12 @@ test: install
 test-sanitize: $(DEPS)
 	tools/sanitize.sh
 
+# Each allocation of each call failed in turn, in the installed build and the sanitizer build.
+.PHONY: test-alloc
+test-alloc: install
+	tools/sanitize.sh --build-only
+	$(PY) tools/alloc_failure.py --build release --build sanitize
+
 bench: install
 	$(PY) bench/display.py
 	$(PY) bench/train_router.py

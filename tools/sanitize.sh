@@ -1,7 +1,8 @@
 #!/bin/sh
 # Builds both modules under AddressSanitizer and UndefinedBehaviorSanitizer into build/sanitize and
 # runs the whole suite and several seeds of tools/random_calls.py against that build. Any report
-# fails the run. Needs the virtual environment that `make test` sets up.
+# fails the run. Needs the virtual environment that `make test` sets up. With --build-only it
+# builds and stops (tools/alloc_failure.py --build sanitize runs against the same build).
 set -eu
 cd "$(dirname "$0")/.."
 PY="$PWD/.venv/bin/python"
@@ -12,6 +13,7 @@ PATH="$PWD/.venv/bin:$PATH" cmake -S . -B "$BUILD" -G Ninja -DPython_EXECUTABLE=
     -DCMAKE_CXX_FLAGS="-fsanitize=address,undefined -fno-sanitize-recover=undefined -fno-omit-frame-pointer" \
     -DCMAKE_MODULE_LINKER_FLAGS="-fsanitize=address,undefined" >/dev/null
 PATH="$PWD/.venv/bin:$PATH" cmake --build "$BUILD"
+[ "${1:-}" != "--build-only" ] || exit 0
 
 # The interpreter itself is not instrumented: the runtimes are preloaded, and its own
 # allocations, which it keeps until exit, are not reported as leaks. Objects go through malloc
