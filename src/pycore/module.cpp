@@ -36,7 +36,7 @@ int run_exec(const ModuleInfo& info, bool& initialised, void (*exec)(Handle modu
     // use and ends the process when that allocation fails: the stack bounds and the C++
     // runtime's exception state (which the first throw would make) are made here for this thread.
     read_stack_bounds();
-    (void)std::uncaught_exceptions();
+    [[maybe_unused]] volatile int made = std::uncaught_exceptions();  // kept: the call is pure
     PyObject* done = boundary(frame, [&]() -> PyObject* {
         guard_initialisation(info, initialised);
         exec(module);
