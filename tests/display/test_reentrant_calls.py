@@ -5,7 +5,7 @@ import textwrap
 
 import pytest
 
-from conftest import run_python
+from conftest import ENDED_AT_EXIT, run_python
 
 
 def run_case(code):
@@ -265,37 +265,23 @@ def test_colour_released_by_the_lookup_is_not_returned():
 def test_daemon_thread_ended_inside_a_call_at_exit(call):
     # Interpreters before 3.14 end a daemon thread that asks for the lock while the interpreter
     # shuts down by unwinding its C stack, our frames included, without the lock: the process
-    # must still exit as usual. The thread stays inside a write, waking every millisecond, and a
-    # finalizer keeps the shutdown going for long enough that it wakes meanwhile.
+    # must still exit as usual.
     proc = run_python(
-        textwrap.dedent(
+        ENDED_AT_EXIT
+        + textwrap.dedent(
             f"""
-            import sys, threading, time
+            import sys
             import korva.utils.display as d
-            inside = threading.Event()
-
-            class Slow:
-                def write(self, text):
-                    inside.set()
-                    while True:
-                        time.sleep(0.001)
-                def flush(self):
-                    pass
 
             class Nested(float):
                 def __format__(self, spec):
                     print("nested")
                     return "x"
 
-            class Lingering:
-                def __del__(self, sleep=time.sleep):
-                    sleep(0.05)
-
             def report():
                 sys.stdout = Slow()
                 {call}
 
-            lingering = Lingering()
             threading.Thread(target=report, daemon=True).start()
             inside.wait()
             """

@@ -6,7 +6,7 @@ import textwrap
 
 import pytest
 
-from conftest import run_python
+from conftest import ENDED_AT_EXIT, run_python
 
 pytest.importorskip("torch")
 pytest.importorskip("numpy")
@@ -169,34 +169,18 @@ def test_pixel_counts_beyond_a_machine_integer():
 
 def test_daemon_thread_ended_inside_train_router_at_exit():
     # The thread stays inside the summary line's write, deep in train_router, while the
-    # interpreter shuts down (a finalizer keeps the shutdown going); interpreters before 3.14
-    # then unwind its stack without the lock. Elsewhere in training it could be torch's own
-    # frames that the unwind meets.
+    # interpreter shuts down; interpreters before 3.14 then unwind its stack without the lock.
+    # Elsewhere in training it could be torch's own frames that the unwind meets.
     out = run_case(
-        """
-        import threading, time
-        inside = threading.Event()
+        ENDED_AT_EXIT
+        + """
+def report():
+    sys.stdout = Slow()
+    train({"left": {"classes": [0]}, "right": {"classes": [1]}})
 
-        class Slow:
-            def write(self, text):
-                inside.set()
-                while True:
-                    time.sleep(0.001)
-            def flush(self):
-                pass
-
-        class Lingering:
-            def __del__(self, sleep=time.sleep):
-                sleep(0.05)
-
-        def report():
-            sys.stdout = Slow()
-            train({"left": {"classes": [0]}, "right": {"classes": [1]}})
-
-        lingering = Lingering()
-        threading.Thread(target=report, daemon=True).start()
-        inside.wait()
-        sys.__stdout__.write("exit\\n")
-        """
+threading.Thread(target=report, daemon=True).start()
+inside.wait()
+sys.__stdout__.write("exit\\n")
+"""
     )
     assert out == "exit\n"

@@ -65,6 +65,15 @@ class TorchSpy:
         return torch.optim.AdamW(params, **kwargs)
 
 
+class FailsWhenEvaluated(SSSRRouter):
+    """A head whose evaluation fails, inside the block without gradient recording."""
+
+    def forward(self, fingerprints):
+        if not self.training:
+            raise ZeroDivisionError("evaluated")
+        return super().forward(fingerprints)
+
+
 @pytest.fixture
 def spy(monkeypatch):
     spy = TorchSpy()
@@ -205,12 +214,6 @@ class TestEvaluationAndCheckpoints:
         assert Recorded.made == [((), {"d_model": 4})]
 
     def test_failure_during_evaluation_restores_gradient_recording(self, monkeypatch, capsys):
-        class FailsWhenEvaluated(SSSRRouter):
-            def forward(self, fingerprints):
-                if not self.training:
-                    raise ZeroDivisionError("evaluated")
-                return super().forward(fingerprints)
-
         monkeypatch.setattr(tarvex, "SSSRRouter", FailsWhenEvaluated)
         with pytest.raises(ZeroDivisionError, match="evaluated"):
             train(scene([LEFT, RIGHT] * 3, [LEFT, RIGHT]), epochs=2)
@@ -220,12 +223,6 @@ class TestEvaluationAndCheckpoints:
     def test_evaluation_block_exits_as_a_with_statement(self, suppress, monkeypatch, capsys):
         # __exit__ sees the failure, with it as the exception being handled; a true result
         # suppresses it and training goes on, with no accuracy measured.
-        class FailsWhenEvaluated(SSSRRouter):
-            def forward(self, fingerprints):
-                if not self.training:
-                    raise ZeroDivisionError("evaluated")
-                return super().forward(fingerprints)
-
         class Recording:
             def __init__(self):
                 self.inner = torch.no_grad()
@@ -254,12 +251,6 @@ class TestEvaluationAndCheckpoints:
         assert torch.is_grad_enabled()
 
     def test_failure_of_the_evaluation_blocks_exit_has_the_failure_as_context(self, monkeypatch):
-        class FailsWhenEvaluated(SSSRRouter):
-            def forward(self, fingerprints):
-                if not self.training:
-                    raise ZeroDivisionError("evaluated")
-                return super().forward(fingerprints)
-
         class Failing:
             def __enter__(self):
                 pass
