@@ -15,6 +15,7 @@ torch = pytest.importorskip("torch")
 
 from korva.rssp import tarvex  # noqa: E402
 from korva.rssp.tarvex import train_router  # noqa: E402
+from conftest import time_limit  # noqa: E402
 from tarvex_support import single_thread  # noqa: E402, F401
 
 SOURCE = "korva/rssp/tarvex"
@@ -48,7 +49,7 @@ class TestModule:
                 print(e)
             """
         )
-        proc = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=120)
+        proc = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=time_limit(120))
         assert proc.returncode == 0, proc.stderr
         assert proc.stdout == "Module 'tarvex' has already been imported. Re-initialisation is not supported.\n"
 
