@@ -28,6 +28,7 @@ test-sanitize: $(DEPS)
 bench: install
 	$(PY) bench/display.py
 	$(PY) bench/train_router.py
+	$(PY) bench/demo.py
 
 clean:
 	rm -rf build $(VENV)
