@@ -45,3 +45,8 @@ wheels:
 .PHONY: test-armhf
 test-armhf:
 	tools/armhf.sh
+
+# 64-bit ARM, cross-built and tested under qemu-aarch64: tools/aarch64.sh, in build/aarch64/.
+.PHONY: test-aarch64
+test-aarch64:
+	tools/aarch64.sh
