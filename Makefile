@@ -46,6 +46,11 @@ wheels:
 test-armhf:
 	tools/armhf.sh
 
+# CPython 3.14 with torch 2.14, and 3.15, in a Debian unstable chroot: tools/current.sh, in build/current/.
+.PHONY: test-current
+test-current:
+	tools/current.sh
+
 # 64-bit ARM, cross-built and tested under qemu-aarch64: tools/aarch64.sh, in build/aarch64/.
 .PHONY: test-aarch64
 test-aarch64:
