@@ -33,7 +33,8 @@ bench: install
 clean:
 	rm -rf build $(VENV)
 
-# Every CPython from 3.9 to 3.13, and their wheels checked by auditwheel: tools/matrix.sh, in build/matrix/.
+# Every CPython from 3.9 to 3.13: tools/matrix.sh, in build/matrix/. The wheels of those, of 3.14 and
+# 3.15 for x86-64 and of 3.14 for aarch64, checked by auditwheel, in build/wheelhouse/.
 .PHONY: test-matrix wheels
 test-matrix:
 	tools/matrix.sh test
