@@ -34,11 +34,13 @@ test-alloc: install
 bench: install
 	$(PY) bench/display.py
 	$(PY) bench/train_router.py
+	$(PY) bench/demo.py
 
 clean:
 	rm -rf build $(VENV)
 
-# Every CPython from 3.9 to 3.13, and their wheels checked by auditwheel: tools/matrix.sh, in build/matrix/.
+# Every CPython from 3.9 to 3.13: tools/matrix.sh, in build/matrix/. The wheels of those, of 3.14 and
+# 3.15 for x86-64 and of 3.14 for aarch64, checked by auditwheel, in build/wheelhouse/.
 .PHONY: test-matrix wheels
 test-matrix:
 	tools/matrix.sh test
@@ -50,3 +52,13 @@ wheels:
 .PHONY: test-armhf
 test-armhf:
 	tools/armhf.sh
+
+# CPython 3.14 with torch 2.14, and 3.15, in a Debian unstable chroot: tools/current.sh, in build/current/.
+.PHONY: test-current
+test-current:
+	tools/current.sh
+
+# 64-bit ARM, cross-built and tested under qemu-aarch64: tools/aarch64.sh, in build/aarch64/.
+.PHONY: test-aarch64
+test-aarch64:
+	tools/aarch64.sh

@@ -6,14 +6,14 @@ import sys
 
 import pytest
 
-from conftest import ROOT
+from conftest import ROOT, time_limit
 
 
 def random_calls(seed, calls, router_calls):
     proc = subprocess.run(
         [sys.executable, str(ROOT / "tools" / "random_calls.py"), "--seed", str(seed), "--calls", str(calls),
          "--router-calls", str(router_calls)],
-        capture_output=True, text=True, timeout=300)
+        capture_output=True, text=True, timeout=time_limit(300))
     # A crash ends the child with a signal (negative return code) and faulthandler's report on stderr.
     assert proc.returncode == 0, proc.stderr[-3000:]
     return proc.stdout.splitlines()

@@ -7,7 +7,7 @@ import sys
 
 import pytest
 
-from conftest import ROOT
+from conftest import ROOT, time_limit
 
 pytest.importorskip("torch", reason="the typed calls and the demo use torch")
 pytest.importorskip("numpy", reason="the typed calls and the demo use numpy")
@@ -24,7 +24,7 @@ def test_mypy_strict():
     proc = subprocess.run(
         [sys.executable, "-m", "mypy", "--strict", "--explicit-package-bases", "--no-color-output",
          "--cache-dir", str(ROOT / "build" / "mypy-cache"), *STUBS, "tests/typed_calls.py", "examples"],
-        cwd=ROOT, env=env, capture_output=True, text=True, timeout=600)  # fmt: skip
+        cwd=ROOT, env=env, capture_output=True, text=True, timeout=time_limit(600))  # fmt: skip
     # Strict mode also reports every `type: ignore` of a rejected call that the stubs let through.
     assert proc.returncode == 0, proc.stdout + proc.stderr
     assert proc.stdout.startswith("Success: no issues found in ")

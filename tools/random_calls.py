@@ -12,7 +12,8 @@ A crash ends the process with a signal (faulthandler prints where); otherwise th
 prints how the calls ended and exits 0. With --log FILE each call is written there before it
 runs, so the last line names the call that crashed. The address space is capped (--memory)
 so that a bar of billions of cells fails with MemoryError rather than exhausting the machine;
-under AddressSanitizer, which cannot start under a cap, its allocator's size limit does that.
+under AddressSanitizer, which cannot start under a cap, its allocator's size limit does that,
+and under qemu-user, which ignores the cap, the emulated address space's size (QEMU_RESERVED_VA).
 
 Run: python tools/random_calls.py [--seed N] [--calls N] [--router-calls N] [--memory GIB] [--log FILE]
 """
@@ -315,6 +316,14 @@ def main():
     if options.memory > 0 and not under_asan:
         cap = options.memory << 30
         resource.setrlimit(resource.RLIMIT_AS, (cap, cap))
+        ignored = resource.getrlimit(resource.RLIMIT_AS)[0] != cap
+        if ignored and sys.maxsize > 2**32 and "QEMU_RESERVED_VA" not in os.environ:
+            # qemu-user accepts the cap and keeps it from the emulated program; there the size of
+            # the program's address space is QEMU_RESERVED_VA, read at start: start again with it.
+            # A 32-bit program's address space is small enough as it is (and qemu-arm 7.2 aborts
+            # with a reserve below 4 GiB).
+            env = dict(os.environ, QEMU_RESERVED_VA=f"{options.memory}G")
+            os.execve(sys.executable, [sys.executable, *sys.argv], env)
     faulthandler.enable()
     warnings.simplefilter("ignore")
     rng = random.Random(options.seed)

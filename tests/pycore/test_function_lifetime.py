@@ -34,6 +34,9 @@ def test_function_called_by_a_finalizer_while_the_collector_clears_it():
                 self.fn = weakref.ref(fn)
             def __del__(self):
                 fn = self.fn()
+                if fn is None:
+                    seen.append("cleared")
+                    return
                 try:
                     fn({}, None, None, None, None)
                 except KeyError as e:
@@ -54,8 +57,13 @@ def test_function_called_by_a_finalizer_while_the_collector_clears_it():
             print(item)
         """
     )
-    assert out.splitlines()[0] == "KeyError 'left'"
-    assert out.splitlines()[2] == "(64, 200, 0.001, 'cuda')"
+    lines = out.splitlines()
+    if lines == ["cleared"]:
+        # From 3.14 the collector also clears weak references that finalizers made to garbage, so
+        # nothing reaches the function while it is cleared; the clean exit above is what remains.
+        return
+    assert lines[0] == "KeyError 'left'"
+    assert lines[2] == "(64, 200, 0.001, 'cuda')"
 
 
 def test_signature_read_again_while_it_is_built():

@@ -1,0 +1,260 @@
+# Debian's interpreters for other architectures and newer releases, as host commands, and the
+# package's wheels built and tested against them. Sourced, from the repository root, by
+# tools/armhf.sh, tools/aarch64.sh and tools/matrix.sh (and by tools/current.sh for its helpers).
+#
+#   debian_sysroot DIR SUITE ARCH PACKAGE...
+#       DIR/sysroot: the packages and everything they depend on, as apt resolves them for that
+#       suite and architecture, unpacked with dpkg -x. apt keeps its own state in DIR/apt, so the
+#       host's apt and dpkg are not touched. Fetched again only when the arguments change.
+#       Each interpreter python3.X in it gets DIR/sysroot/usr/bin/host-python3.X, which runs it on
+#       this machine: under qemu-user for another architecture, or through the sysroot's own
+#       dynamic loader for x86-64 (a newer release needs a newer C library than the host's). The
+#       wrapper is the interpreter's sys.executable, so the processes it starts run the same way.
+#   debian_bytecode DIR PYTHON
+#       compiles the sysroot's standard library and packages with PYTHON, a native interpreter of
+#       the same version: dpkg -x leaves no bytecode, and compiling torch under emulation at each
+#       import costs minutes.
+#   debian_wheel DIR VERSION TOOLCHAIN
+#       DIR/VERSION/dist/korva_native-*.whl, built by scikit-build-core running in host-pythonVERSION,
+#       with compiler warnings as errors, in DIR/VERSION/cmake with cmake/TOOLCHAIN.cmake: the
+#       host's compiler and C library, and only the interpreter's headers from the sysroot.
+#   debian_suite DIR VERSION PYTEST_ARGUMENT...
+#       unpacks that wheel into DIR/VERSION/site and runs pytest with host-pythonVERSION; the
+#       output goes to DIR/VERSION/pytest.log.
+#   armhf_sysroot, aarch64_sysroot, sid_amd64_sysroot
+#       the sysroots of this project's targets, in build/armhf, build/aarch64 and build/sid-amd64.
+
+debian_mirror=http://deb.debian.org/debian
+debian_keyring=/usr/share/keyrings/debian-archive-keyring.gpg
+# What scikit-build-core needs, pure Python, for interpreters that have no venv of ours.
+pep517_pins="scikit-build-core==1.1.2 packaging==26.4 pathspec==1.1.1"
+
+now() { date +%s%N; }
+since() {  # seconds, one decimal, since a time of now()
+    local ms=$((($(now) - $1) / 1000000))
+    printf '%d.%d' $((ms / 1000)) $((ms % 1000 / 100))
+}
+as_root() { if [ "$(id -u)" = 0 ]; then "$@"; else sudo "$@"; fi; }
+
+# Installs Debian packages on the host when one of the commands is missing:
+# host_packages "command..." package...
+host_packages() {
+    local c missing=0
+    for c in $1; do command -v "$c" >/dev/null || missing=1; done
+    [ "$missing" = 0 ] && return
+    shift
+    # Another user of the machine may be installing too: wait for dpkg's lock.
+    as_root apt-get update -qq -o DPkg::Lock::Timeout=600
+    as_root env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends \
+        -o DPkg::Lock::Timeout=600 "$@" >/dev/null
+}
+
+# CMake 4.1 or newer and ninja on PATH; FindPython asks a cross-compiled target's interpreter only
+# from CMake 4.1 on (CMP0190).
+host_cmake() {
+    local tools=$PWD/build/host-tools cmake_bin
+    cmake_bin=$(command -v cmake || true)
+    if [ -n "$cmake_bin" ] && printf '4.1\n%s\n' "$("$cmake_bin" --version | sed -n 's/^cmake version //p')" \
+            | sort -VC && command -v ninja >/dev/null; then
+        return
+    fi
+    [ -x "$tools/bin/cmake" ] || {
+        python3 -m venv "$tools"
+        "$tools/bin/python" -m pip install --quiet --disable-pip-version-check cmake==4.4.4 ninja==1.13.2
+    }
+    export PATH=$tools/bin:$PATH
+}
+
+debian_triplet() {
+    case $1 in
+        amd64) echo x86_64-linux-gnu ;;
+        arm64) echo aarch64-linux-gnu ;;
+        armhf) echo arm-linux-gnueabihf ;;
+        *) echo "no triplet known for $1" >&2; return 1 ;;
+    esac
+}
+
+debian_sysroot() {
+    local dir=$1 suite=$2 arch=$3
+    shift 3
+    local sysroot=$dir/sysroot apt=$dir/apt wanted="$suite $arch $*"
+    if [ -f "$sysroot/.packages" ] && [ "$(cat "$sysroot/.packages")" = "$wanted" ]; then
+        return
+    fi
+    rm -rf "$sysroot" "$apt"
+    mkdir -p "$sysroot" "$apt/etc/parts" "$apt/state/lists/partial" "$apt/cache/archives/partial"
+    apt=$(cd "$apt" && pwd)
+    : > "$apt/state/status"
+    echo "deb [signed-by=$debian_keyring] $debian_mirror $suite main" > "$apt/sources.list"
+    # Nothing of the host's configuration: this folder's sources, state and architecture alone.
+    # An archive's Release file may be past its Valid-Until date.
+    cat > "$apt/apt.conf" <<CONF
+Dir::Etc::SourceList "$apt/sources.list";
+Dir::Etc::SourceParts "$apt/etc/parts";
+Dir::Etc::Parts "$apt/etc/parts";
+Dir::Etc::Preferences "$apt/etc/preferences";
+Dir::Etc::PreferencesParts "$apt/etc/parts";
+Dir::State "$apt/state";
+Dir::State::status "$apt/state/status";
+Dir::Cache "$apt/cache";
+APT::Architecture "$arch";
+APT::Architectures { "$arch"; };
+APT::Install-Recommends "false";
+APT::Sandbox::User "root";
+Acquire::Check-Valid-Until "false";
+Acquire::Languages "none";
+CONF
+    APT_CONFIG=$apt/apt.conf apt-get update -qq
+    # With an empty package database, installing only to download fetches the whole closure.
+    APT_CONFIG=$apt/apt.conf apt-get install -qq -y --download-only "$@" >/dev/null
+    local deb
+    for deb in "$apt"/cache/archives/*.deb; do dpkg -x "$deb" "$sysroot"; done
+    rm -f "$apt"/cache/archives/*.deb
+
+    local triplet lib d name
+    triplet=$(debian_triplet "$arch")
+    # Newer releases keep everything under usr/; the loader and interpreters are looked up at /lib.
+    for d in bin sbin lib lib64; do
+        if [ ! -e "$sysroot/$d" ] && [ -d "$sysroot/usr/$d" ]; then ln -s "usr/$d" "$sysroot/$d"; fi
+    done
+    # BLAS and LAPACK under the names that Debian's alternatives would give them.
+    lib=$sysroot/usr/lib/$triplet
+    for name in libblas.so.3 liblapack.so.3; do
+        for d in "$lib"/*/"$name"; do
+            if [ -e "$d" ] && [ ! -e "$lib/$name" ]; then ln -s "${d#"$lib"/}" "$lib/$name"; fi
+        done
+    done
+    # Debian's pyconfig.h includes <TRIPLET/python3.X/pyconfig.h>. python-include holds that alone,
+    # so that a compiler given it keeps its own C library's headers.
+    mkdir -p "$sysroot/python-include/$triplet"
+    for d in "$sysroot/usr/include/$triplet"/python3.*; do
+        if [ -d "$d" ]; then ln -s "../../usr/include/$triplet/${d##*/}" "$sysroot/python-include/$triplet/${d##*/}"; fi
+    done
+    debian_wrappers "$sysroot" "$arch" "$triplet"
+    echo "$wanted" > "$sysroot/.packages"
+}
+
+debian_wrappers() {
+    local sysroot=$1 arch=$2 triplet=$3 python run
+    sysroot=$(cd "$sysroot" && pwd)
+    case $arch in
+        amd64) run="$sysroot/usr/lib/$triplet/ld-linux-x86-64.so.2 --library-path $sysroot/usr/lib/$triplet --argv0" ;;
+        arm64) run="qemu-aarch64 -L $sysroot -0" ;;
+        armhf) run="qemu-arm -L $sysroot -0" ;;
+    esac
+    for python in "$sysroot"/usr/bin/python3.[0-9] "$sysroot"/usr/bin/python3.[0-9][0-9]; do
+        [ -f "$python" ] || continue
+        # argv[0] is this script, so the interpreter finds its prefix from here and gives it as
+        # sys.executable to the processes it starts.
+        cat > "$sysroot/usr/bin/host-${python##*/}" <<WRAPPER
+#!/bin/sh
+exec $run "\$0" $python "\$@"
+WRAPPER
+        chmod +x "$sysroot/usr/bin/host-${python##*/}"
+    done
+}
+
+debian_bytecode() {
+    local dir=$1 native=$2 sysroot=$1/sysroot version
+    [ -f "$sysroot/.bytecode" ] && return
+    version=$("$native" -c 'import sys; print("%d.%d" % sys.version_info[:2])')
+    [ -d "$sysroot/usr/lib/python$version" ] || { echo "$native is not the sysroot's interpreter version" >&2; return 1; }
+    # A file that fails here fails again at import, where a test reports it.
+    "$native" -m compileall -qq -j 2 "$sysroot/usr/lib/python$version" "$sysroot/usr/lib/python3/dist-packages" || true
+    touch "$sysroot/.bytecode"
+}
+
+pep517_tools() {
+    local site=$PWD/build/pep517
+    if [ ! -f "$site/.pins" ] || [ "$(cat "$site/.pins")" != "$pep517_pins" ]; then
+        rm -rf "$site"
+        # shellcheck disable=SC2086
+        python3 -m pip install --quiet --disable-pip-version-check --target "$site" $pep517_pins 2>&1 \
+            | { grep -v "^WARNING: \(Location '.*' is ignored\|Running pip as the 'root' user\)" >&2 || true; }
+        echo "$pep517_pins" > "$site/.pins"
+    fi
+    echo "$site"
+}
+
+debian_wheel() {
+    local dir=$1 version=$2 toolchain=$3 sysroot site out python=""
+    sysroot=$(cd "$dir/sysroot" && pwd)
+    out=$(cd "$dir" && pwd)/$version
+    site=$(pep517_tools)
+    rm -rf "$out/dist"
+    mkdir -p "$out/dist"
+    # A cross build's FindPython runs the interpreter itself under CMAKE_CROSSCOMPILING_EMULATOR;
+    # a native one runs the wrapper, which scikit-build-core passes as sys.executable.
+    [ "$toolchain" = x86_64 ] || python=$sysroot/usr/bin/python$version
+    if ! PYTHONPATH=$site "$sysroot/usr/bin/host-python$version" - "$out" "$PWD/cmake/$toolchain.cmake" \
+            "$sysroot" "$python" > "$out/wheel.log" 2>&1 <<'PYTHON'
+import sys
+from scikit_build_core.build import build_wheel
+
+out, toolchain, sysroot, python = sys.argv[1:]
+settings = {
+    "build-dir": f"{out}/cmake",
+    "cmake.define.CMAKE_TOOLCHAIN_FILE": toolchain,
+    "cmake.define.DEBIAN_SYSROOT": sysroot,
+    "cmake.define.CMAKE_COMPILE_WARNING_AS_ERROR": "ON",
+    "cmake.define.CMAKE_POLICY_DEFAULT_CMP0190": "NEW",
+}
+if python:
+    settings["cmake.define.Python_EXECUTABLE"] = python
+build_wheel(f"{out}/dist", settings)
+PYTHON
+    then
+        tail -n 40 "$out/wheel.log" >&2
+        echo "the $toolchain wheel for CPython $version failed to build; log in $out/wheel.log" >&2
+        return 1
+    fi
+    ls "$out"/dist/korva_native-*.whl
+}
+
+debian_suite() {
+    local dir=$1 version=$2 out=$1/$2 whl status=0 arch scale=10
+    shift 2
+    whl=$(ls "$out"/dist/korva_native-*.whl)
+    rm -rf "$out/site"
+    python3 -m zipfile -e "$whl" "$out/site"
+    # An emulated interpreter starts and runs many times slower: the tests give the processes
+    # they start that much more time.
+    read -r _ arch _ < "$dir/sysroot/.packages"
+    [ "$arch" != amd64 ] || scale=1
+    KORVA_TEST_TIME_SCALE=${KORVA_TEST_TIME_SCALE:-$scale} PYTHONPATH=$PWD/$out/site \
+        "$dir/sysroot/usr/bin/host-python$version" -m pytest -q -p no:cacheprovider -rs "$@" \
+        > "$out/pytest.log" 2>&1 || status=$?
+    grep -E '^(FAILED|ERROR|SKIPPED)' "$out/pytest.log" || true
+    tail -n 1 "$out/pytest.log"
+    return "$status"
+}
+
+# The interpreters of each target, named once for the scripts that build or test against them.
+# Each list names libstdc++6, which the modules load and an interpreter alone does not bring.
+
+# Debian 12's armhf CPython 3.11 with NumPy and pytest; any CPython 3.11 writes its bytecode, and
+# the host's does so natively.
+armhf_sysroot() {
+    local native
+    debian_sysroot build/armhf bookworm armhf python3.11 libpython3.11-dev libstdc++6 python3-numpy python3-pytest
+    native=$(command -v python3.11 || true)
+    [ -z "$native" ] || debian_bytecode build/armhf "$native"
+    ln -sfn sysroot/usr/bin/host-python3.11 build/armhf/python
+}
+
+# Debian unstable's x86-64 CPython 3.14 and 3.15 with their headers, NumPy and pytest: the
+# interpreters of the x86-64 wheels and of their tests, and the native compiler of the arm64
+# interpreter's bytecode.
+sid_amd64_sysroot() {
+    debian_sysroot build/sid-amd64 sid amd64 python3.14 libpython3.14-dev python3.15 libpython3.15-dev libstdc++6 \
+        python3-numpy python3-pytest
+}
+
+# Debian unstable's arm64 CPython 3.14 with torch 2.14, NumPy and pytest.
+aarch64_sysroot() {
+    debian_sysroot build/aarch64 sid arm64 python3.14 libpython3.14-dev libstdc++6 python3-numpy python3-torch \
+        python3-pytest
+    sid_amd64_sysroot
+    debian_bytecode build/aarch64 build/sid-amd64/sysroot/usr/bin/host-python3.14
+    ln -sfn sysroot/usr/bin/host-python3.14 build/aarch64/python
+}
