@@ -3,9 +3,9 @@
 # Debian unstable's interpreters, torch and NumPy in a chroot: they need a newer C library than
 # this machine's.
 #
-# As root (or with sudo) this installs debootstrap, makes build/current/chroot (minbase, with
-# apt's Release-file validity check off) when it is missing, and installs there what the
-# packages list below names; an existing chroot is kept. For each version it makes a venv in
+# As root (it starts itself again with sudo otherwise) this installs debootstrap, makes
+# build/current/chroot (minbase, with apt's Release-file validity check off) when it is missing,
+# and installs there what the packages list below names; an existing chroot is kept. For each version it makes a venv in
 # build/current/3.X/venv, builds a wheel there with g++'s warnings as errors, installs it and runs
 # the whole suite; the pytest output is in build/current/3.X/pytest.log, and a table of times and
 # test counts in build/current/summary.txt.
@@ -16,9 +16,10 @@
 # torch's, so that 3.15 runs as a machine without torch does.
 #
 # The chroot runs in a mount namespace of its own (unshare), so its /proc and the clone, mounted
-# at /src, go away with the command. CURRENT_VERSIONS="3.15" narrows the list; extra arguments go
+# at the same path in there, go away with the command. CURRENT_VERSIONS="3.15" narrows the list; extra arguments go
 # to pytest.
 set -euo pipefail
+[ "$(id -u)" = 0 ] || exec sudo "$0" "$@"
 cd "$(dirname "$0")/.."
 . tools/debian.sh
 
@@ -28,17 +29,18 @@ chroot=$PWD/$top/chroot
 packages="python3.14-dev python3.14-venv python3.15-dev python3.15-venv python3-torch python3-numpy python3-pytest
     python3-scikit-build-core g++ cmake ninja-build"
 
-# Runs a command in the chroot, as root, with a clean environment; the clone is /src there.
+# Runs a command in the chroot with a clean environment, in the clone. The clone keeps its path in
+# there, so that what is written in one place (pytest's rewritten tests, say) holds in the other.
 in_chroot() {
     local keep=() name
     # The host's OpenBLAS settings, where it has them, hold for the same processor in there.
     for name in OPENBLAS_CORETYPE OPENBLAS_L2_SIZE; do
         [ -z "${!name:-}" ] || keep+=("$name=${!name}")
     done
-    as_root unshare --mount --pid --fork --mount-proc="$chroot/proc" sh -c '
-        mount --bind "$1" "$2/src" && mount -t tmpfs tmpfs "$2/dev/shm" && root=$2 && shift 2 &&
+    unshare --mount --pid --fork --mount-proc="$chroot/proc" sh -c '
+        mkdir -p "$2$1" && mount --bind "$1" "$2$1" && mount -t tmpfs tmpfs "$2/dev/shm" && root=$2 && shift 2 &&
         exec chroot "$root" /usr/bin/env -i PATH=/usr/local/bin:/usr/bin:/bin HOME=/root LANG=C.UTF-8 "$@"
-    ' sh "$PWD" "$chroot" "${keep[@]}" sh -c 'cd /src && "$@"' sh "$@"
+    ' sh "$PWD" "$chroot" "${keep[@]}" sh -c 'cd "$0" && "$@"' "$PWD" "$@"
 }
 
 make_chroot() {
@@ -46,14 +48,13 @@ make_chroot() {
     if [ ! -f "$chroot/.debootstrapped" ]; then
         rm -rf "$chroot"
         mkdir -p "$top"
-        as_root debootstrap --variant=minbase sid "$chroot" "$debian_mirror" > "$top/debootstrap.log" 2>&1 || {
+        debootstrap --variant=minbase sid "$chroot" "$debian_mirror" > "$top/debootstrap.log" 2>&1 || {
             tail -n 20 "$top/debootstrap.log" >&2
             echo "debootstrap failed; log in $top/debootstrap.log" >&2
             return 1
         }
         # Unstable's Release file may be past its Valid-Until date.
         echo 'Acquire::Check-Valid-Until "false";' > "$chroot/etc/apt/apt.conf.d/99no-valid-until"
-        mkdir -p "$chroot/src"
         touch "$chroot/.debootstrapped"
     fi
     local wanted
@@ -69,7 +70,7 @@ make_chroot() {
 
 # A venv for CPython $1, made again with the chroot's packages.
 make_venv() {
-    local v=$1 venv=/src/$top/$1/venv
+    local v=$1 venv=$PWD/$top/$1/venv
     rm -rf "$top/$v/venv"
     if [ "$v" = 3.14 ]; then
         in_chroot "python$v" -m venv --system-site-packages "$venv"
@@ -86,7 +87,7 @@ make_venv() {
 }
 
 build_and_install() {
-    local v=$1 dir=/src/$top/$1
+    local v=$1 dir=$PWD/$top/$1
     rm -rf "$top/$v/dist"
     in_chroot "$dir/venv/bin/python" -m pip wheel --quiet --no-index --no-build-isolation --no-deps \
         --wheel-dir "$dir/dist" --config-settings=build-dir="$dir/cmake" \
@@ -107,7 +108,7 @@ for v in $versions; do
     t=$(now); make_venv "$v"; venv_s=$(since "$t")
     t=$(now); build_and_install "$v"; build_s=$(since "$t")
     t=$(now)
-    in_chroot "/src/$top/$v/venv/bin/python" -m pytest -q -p no:cacheprovider -rs "$@" > "$log" 2>&1 || failed=1
+    in_chroot "$PWD/$top/$v/venv/bin/python" -m pytest -q -p no:cacheprovider -rs "$@" > "$log" 2>&1 || failed=1
     tests_s=$(since "$t")
     grep -E '^(FAILED|ERROR|SKIPPED)' "$log" || true
     result=$(tail -n 1 "$log")
