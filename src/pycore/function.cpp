@@ -164,6 +164,12 @@ PyObject* get_closure(PyObject*, void*) noexcept { Py_RETURN_NONE; }
 PyObject* get_builtins(PyObject* self, void*) noexcept { return Ref::borrow(as_function(self)->builtins).release(); }
 #endif
 
+#if PY_VERSION_HEX >= 0x030E0000
+// The annotations are a dict from the start: nothing is left to evaluate, as for a function
+// whose __annotations__ were set.
+PyObject* get_annotate(PyObject*, void*) noexcept { Py_RETURN_NONE; }
+#endif
+
 #if PY_VERSION_HEX >= 0x030C0000
 // Our functions are not generic: an empty tuple, as a Python function without type parameters has.
 PyObject* get_type_params(PyObject*, void*) noexcept { return PyTuple_New(0); }
@@ -247,6 +253,9 @@ PyGetSetDef getset[] = {
 #endif
 #if PY_VERSION_HEX >= 0x030C0000
     {"__type_params__", get_type_params, nullptr, nullptr, nullptr},
+#endif
+#if PY_VERSION_HEX >= 0x030E0000
+    {"__annotate__", get_annotate, nullptr, nullptr, nullptr},
 #endif
     {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},

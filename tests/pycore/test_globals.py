@@ -51,6 +51,8 @@ def check_like_a_python_function(f):
         assert f.__builtins__ is vars(builtins)
     if sys.version_info >= (3, 12):
         assert f.__type_params__ == ()
+    if sys.version_info >= (3, 14):
+        assert f.__annotate__ is None
     for name in {"__code__", "__closure__", "__builtins__", "__type_params__"} & set(PYTHON_FUNCTION_ATTRIBUTES):
         with pytest.raises(AttributeError):
             setattr(f, name, getattr(_python_function, name))
