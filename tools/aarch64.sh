@@ -19,25 +19,8 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 . tools/debian.sh
 
-top=build/aarch64
 selection=(tests/display tests/pycore tests/test_random_calls.py::test_no_input_crashes_the_display_module
     tests/tarvex/test_train_router.py tests/tarvex/test_router_head.py)
 [ "$#" = 0 ] || selection=("$@")
-
-t=$(now)
-host_packages "aarch64-linux-gnu-g++ qemu-aarch64" g++-aarch64-linux-gnu qemu-user
-host_cmake
-tools_s=$(since "$t")
-
-t=$(now)
-aarch64_sysroot
-sysroot_s=$(since "$t")
-
-t=$(now); debian_wheel $top 3.14 aarch64; build_s=$(since "$t")
-
-t=$(now)
-status=0
-debian_suite $top 3.14 "${selection[@]}" || status=$?
-tests_s=$(since "$t")
-echo "aarch64: host tools ${tools_s}s, sysroots ${sysroot_s}s, cross-built wheel ${build_s}s, tests under qemu-aarch64 ${tests_s}s"
-[ "$status" = 0 ] || { echo "the suite failed under qemu-aarch64; log in $top/3.14/pytest.log" >&2; exit 1; }
+emulated_target build/aarch64 3.14 aarch64 aarch64_sysroot g++-aarch64-linux-gnu aarch64-linux-gnu-g++ qemu-aarch64 \
+    "${selection[@]}"

@@ -15,22 +15,4 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 . tools/debian.sh
 
-top=build/armhf
-
-t=$(now)
-host_packages "arm-linux-gnueabihf-g++ qemu-arm" g++-arm-linux-gnueabihf qemu-user
-host_cmake
-tools_s=$(since "$t")
-
-t=$(now)
-armhf_sysroot
-sysroot_s=$(since "$t")
-
-t=$(now); debian_wheel $top 3.11 armhf; build_s=$(since "$t")
-
-t=$(now)
-status=0
-debian_suite $top 3.11 "$@" || status=$?
-tests_s=$(since "$t")
-echo "armhf: host tools ${tools_s}s, sysroot ${sysroot_s}s, cross-built wheel ${build_s}s, tests under qemu-arm ${tests_s}s"
-[ "$status" = 0 ] || { echo "the suite failed under qemu-arm; log in $top/3.11/pytest.log" >&2; exit 1; }
+emulated_target build/armhf 3.11 armhf armhf_sysroot g++-arm-linux-gnueabihf arm-linux-gnueabihf-g++ qemu-arm "$@"

@@ -258,3 +258,23 @@ aarch64_sysroot() {
     debian_bytecode build/aarch64 build/sid-amd64/sysroot/usr/bin/host-python3.14
     ln -sfn sysroot/usr/bin/host-python3.14 build/aarch64/python
 }
+
+# One emulated target from start to end: Debian's cross compiler and qemu-user on the host, the
+# sysroot that `make_sysroot` unpacks, the cross-built wheel of CPython `version`, and the tests
+# (arguments to pytest) under `emulator`, with a line of the time each part took.
+emulated_target() {
+    local top=$1 version=$2 target=$3 make_sysroot=$4 compiler_package=$5 compiler=$6 emulator=$7
+    shift 7
+    local t tools_s sysroot_s build_s tests_s status=0
+    t=$(now)
+    host_packages "$compiler $emulator" "$compiler_package" qemu-user
+    host_cmake
+    tools_s=$(since "$t")
+    t=$(now); "$make_sysroot"; sysroot_s=$(since "$t")
+    t=$(now); debian_wheel "$top" "$version" "$target"; build_s=$(since "$t")
+    t=$(now)
+    debian_suite "$top" "$version" "$@" || status=$?
+    tests_s=$(since "$t")
+    echo "$target: host tools ${tools_s}s, sysroot ${sysroot_s}s, cross-built wheel ${build_s}s, tests under $emulator ${tests_s}s"
+    [ "$status" = 0 ] || { echo "the suite failed under $emulator; log in $top/$version/pytest.log" >&2; exit 1; }
+}
