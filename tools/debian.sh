@@ -14,6 +14,8 @@
 #       compiles the sysroot's standard library and packages with PYTHON, a native interpreter of
 #       the same version: dpkg -x leaves no bytecode, and compiling torch under emulation at each
 #       import costs minutes.
+#   native_python VERSION
+#       the path of a CPython VERSION of this machine: the newest pyenv has, else python3.X on PATH.
 #   debian_wheel DIR VERSION TOOLCHAIN
 #       DIR/VERSION/dist/korva_native-*.whl, built by scikit-build-core running in host-pythonVERSION,
 #       with compiler warnings as errors, in DIR/VERSION/cmake with cmake/TOOLCHAIN.cmake: the
@@ -21,13 +23,16 @@
 #   debian_suite DIR VERSION PYTEST_ARGUMENT...
 #       unpacks that wheel into DIR/VERSION/site and runs pytest with host-pythonVERSION; the
 #       output goes to DIR/VERSION/pytest.log.
-#   armhf_sysroot, aarch64_sysroot, sid_amd64_sysroot
-#       the sysroots of this project's targets, in build/armhf, build/aarch64 and build/sid-amd64.
+#   armhf_sysroot, aarch64_sysroot, aarch64_release_sysroot, sid_amd64_sysroot, trixie_amd64_sysroot
+#       the sysroots of this project's targets, in build/armhf, build/aarch64, build/aarch64-RELEASE,
+#       build/sid-amd64 and build/trixie-amd64.
 
 debian_mirror=http://deb.debian.org/debian
 debian_keyring=/usr/share/keyrings/debian-archive-keyring.gpg
-# What scikit-build-core needs, pure Python, for interpreters that have no venv of ours.
-pep517_pins="scikit-build-core==1.1.2 packaging==26.4 pathspec==1.1.1"
+# What scikit-build-core needs, pure Python, for interpreters that have no venv of ours: from 3.9
+# (packaging 26.4 needs 3.10; the last three are what 3.9 and 3.10 lack of 3.11's library).
+pep517_pins="scikit-build-core==1.1.2 packaging==26.3 pathspec==1.1.1 tomli==2.5.0 exceptiongroup==1.3.2
+    typing-extensions==4.16.0"
 
 now() { date +%s%N; }
 since() {  # seconds, one decimal, since a time of now()
@@ -138,7 +143,10 @@ debian_wrappers() {
     local sysroot=$1 arch=$2 triplet=$3 python run
     sysroot=$(cd "$sysroot" && pwd)
     case $arch in
-        amd64) run="$sysroot/usr/lib/$triplet/ld-linux-x86-64.so.2 --library-path $sysroot/usr/lib/$triplet --argv0" ;;
+        # The loader run as a command reads no ld.so.cache: the search path names the sysroot's
+        # folders, lib/ for releases before the merged /usr and usr/lib for trixie's libgloo.
+        amd64) run="$sysroot/lib/$triplet/ld-linux-x86-64.so.2"
+            run="$run --library-path $sysroot/lib/$triplet:$sysroot/usr/lib/$triplet:$sysroot/usr/lib --argv0" ;;
         arm64) run="qemu-aarch64 -L $sysroot -0" ;;
         armhf) run="qemu-arm -L $sysroot -0" ;;
     esac
@@ -156,22 +164,36 @@ WRAPPER
 
 debian_bytecode() {
     local dir=$1 native=$2 sysroot=$1/sysroot version
-    [ -f "$sysroot/.bytecode" ] && return
     version=$("$native" -c 'import sys; print("%d.%d" % sys.version_info[:2])')
+    # One mark per version: a sysroot with two interpreters shares dist-packages between them.
+    [ -f "$sysroot/.bytecode-$version" ] && return
     [ -d "$sysroot/usr/lib/python$version" ] || { echo "$native is not the sysroot's interpreter version" >&2; return 1; }
     # A file that fails here fails again at import, where a test reports it.
     "$native" -m compileall -qq -j 2 "$sysroot/usr/lib/python$version" "$sysroot/usr/lib/python3/dist-packages" || true
-    touch "$sysroot/.bytecode"
+    touch "$sysroot/.bytecode-$version"
+}
+
+native_python() {
+    local v=$1 found="" pyenv_root
+    pyenv_root=${PYENV_ROOT:-$(pyenv root 2>/dev/null || echo "$HOME/.pyenv")}
+    found=$(ls -d "$pyenv_root/versions/$v".[0-9]* 2>/dev/null | sort -V | tail -n 1)
+    [ -n "$found" ] && found=$found/bin/python$v
+    [ -n "$found" ] || found=$(command -v "python$v" || true)
+    if [ -z "$found" ] || [ ! -x "$found" ]; then
+        echo "no CPython $v found (pyenv install $v)" >&2
+        return 1
+    fi
+    echo "$found"
 }
 
 pep517_tools() {
     local site=$PWD/build/pep517
-    if [ ! -f "$site/.pins" ] || [ "$(cat "$site/.pins")" != "$pep517_pins" ]; then
+    if [ ! -f "$site/.pins" ] || [ "$(cat "$site/.pins")" != "$(echo $pep517_pins)" ]; then
         rm -rf "$site"
         # shellcheck disable=SC2086
         python3 -m pip install --quiet --disable-pip-version-check --target "$site" $pep517_pins 2>&1 \
             | { grep -v "^WARNING: \(Location '.*' is ignored\|Running pip as the 'root' user\)" >&2 || true; }
-        echo "$pep517_pins" > "$site/.pins"
+        echo $pep517_pins > "$site/.pins"
     fi
     echo "$site"
 }
@@ -250,13 +272,34 @@ sid_amd64_sysroot() {
         python3-numpy python3-pytest
 }
 
-# Debian unstable's arm64 CPython 3.14 with torch 2.14, NumPy and pytest.
+# Debian unstable's arm64 CPython 3.14 with torch 2.14, NumPy and pytest, and CPython 3.15, for
+# which Debian builds NumPy but not yet torch.
 aarch64_sysroot() {
-    debian_sysroot build/aarch64 sid arm64 python3.14 libpython3.14-dev libstdc++6 python3-numpy python3-torch \
-        python3-pytest
+    debian_sysroot build/aarch64 sid arm64 python3.14 libpython3.14-dev python3.15 libpython3.15-dev libstdc++6 \
+        python3-numpy python3-torch python3-pytest
     sid_amd64_sysroot
     debian_bytecode build/aarch64 build/sid-amd64/sysroot/usr/bin/host-python3.14
+    debian_bytecode build/aarch64 build/sid-amd64/sysroot/usr/bin/host-python3.15
     ln -sfn sysroot/usr/bin/host-python3.14 build/aarch64/python
+}
+
+# The arm64 interpreter of an older Debian release, with that release's torch, NumPy and pytest, in
+# build/aarch64-RELEASE: aarch64_release_sysroot bullseye 3.9 (torch 1.7.1), bookworm 3.11 (torch
+# 1.13.1), trixie 3.13 (torch 2.6.0). A CPython of this machine of the same version (pyenv's, say)
+# writes the bytecode: only the version's bytecode format matters, not its patch release.
+aarch64_release_sysroot() {
+    local release=$1 version=$2
+    debian_sysroot "build/aarch64-$release" "$release" arm64 "python$version" "libpython$version-dev" libstdc++6 \
+        python3-numpy python3-torch python3-pytest
+    debian_bytecode "build/aarch64-$release" "$(native_python "$version")"
+}
+
+# Debian 13's x86-64 CPython 3.13 with torch 2.6.0, the oldest torch of a Debian release whose
+# interpreter runs on this machine at native speed (its newer C library through its own loader).
+trixie_amd64_sysroot() {
+    debian_sysroot build/trixie-amd64 trixie amd64 python3.13 libpython3.13-dev libstdc++6 python3-numpy \
+        python3-torch python3-pytest
+    debian_bytecode build/trixie-amd64 build/trixie-amd64/sysroot/usr/bin/host-python3.13
 }
 
 # One emulated target from start to end: Debian's cross compiler and qemu-user on the host, the

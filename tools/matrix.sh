@@ -33,25 +33,12 @@ pip_quietly() {
     return "${PIPESTATUS[0]}"
 }
 
-interpreter() {
-    local v=$1 found="" pyenv_root
-    pyenv_root=${PYENV_ROOT:-$(pyenv root 2>/dev/null || echo "$HOME/.pyenv")}
-    found=$(ls -d "$pyenv_root/versions/$v".[0-9]* 2>/dev/null | sort -V | tail -n 1)
-    [ -n "$found" ] && found=$found/bin/python$v
-    [ -n "$found" ] || found=$(command -v "python$v" || true)
-    if [ -z "$found" ] || [ ! -x "$found" ]; then
-        echo "no CPython $v found (pyenv install $v)" >&2
-        return 1
-    fi
-    echo "$found"
-}
-
 # A venv per interpreter, made again when the pins change.
 venv() {
     local v=$1 dir=$root/$1/venv
     if [ ! -f "$dir/.deps-installed" ] || [ requirements-matrix.txt -nt "$dir/.deps-installed" ]; then
         local py
-        py=$(interpreter "$v")
+        py=$(native_python "$v")
         rm -rf "$dir"
         "$py" -m venv "$dir"
         pip_quietly "$dir/bin/python" -m pip install --quiet --disable-pip-version-check -r requirements-matrix.txt
