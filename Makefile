@@ -40,7 +40,8 @@ clean:
 	rm -rf build $(VENV)
 
 # Every CPython from 3.9 to 3.13: tools/matrix.sh, in build/matrix/. The wheels of those, of 3.14 and
-# 3.15 for x86-64 and of 3.14 for aarch64, checked by auditwheel, in build/wheelhouse/.
+# 3.15 for x86-64 and of 3.9, 3.11, 3.13, 3.14 and 3.15 for aarch64, checked by auditwheel, in
+# build/wheelhouse/.
 .PHONY: test-matrix wheels
 test-matrix:
 	tools/matrix.sh test
@@ -58,7 +59,14 @@ test-armhf:
 test-current:
 	tools/current.sh
 
-# 64-bit ARM, cross-built and tested under qemu-aarch64: tools/aarch64.sh, in build/aarch64/.
+# 64-bit ARM, cross-built and tested under qemu-aarch64 on each arm64 CPython Debian has (3.9, 3.11,
+# 3.13, 3.14, 3.15): tools/aarch64.sh, in build/aarch64/ and build/aarch64-<release>/.
 .PHONY: test-aarch64
 test-aarch64:
 	tools/aarch64.sh
+
+# The routing module's tests on Debian 13's torch 2.6.0 and CPython 3.13, x86-64: tools/trixie.sh,
+# in build/trixie-amd64/.
+.PHONY: test-trixie
+test-trixie:
+	tools/trixie.sh
