@@ -24,8 +24,9 @@
 #       unpacks that wheel into DIR/VERSION/site and runs pytest with host-pythonVERSION; the
 #       output goes to DIR/VERSION/pytest.log.
 #   armhf_sysroot, aarch64_sysroot_of VERSION, sid_amd64_sysroot, trixie_amd64_sysroot
-#       the sysroots of this project's targets, in build/armhf, build/aarch64 (unstable) or
-#       build/aarch64-RELEASE (aarch64_dir VERSION), build/sid-amd64 and build/trixie-amd64.
+#       the sysroots of this project's targets, in build/armhf, build/aarch64 (unstable's 3.14),
+#       build/aarch64-3.15 or build/aarch64-RELEASE (aarch64_dir VERSION), build/sid-amd64 and
+#       build/trixie-amd64.
 
 debian_mirror=http://deb.debian.org/debian
 debian_keyring=/usr/share/keyrings/debian-archive-keyring.gpg
@@ -275,15 +276,22 @@ sid_amd64_sysroot() {
         python3-numpy python3-pytest
 }
 
-# Debian unstable's arm64 CPython 3.14 with torch 2.14, NumPy and pytest, and CPython 3.15, for
-# which Debian builds NumPy but not yet torch.
+# Debian unstable's arm64 CPython 3.14 with torch 2.14, NumPy and pytest.
 aarch64_sysroot() {
-    debian_sysroot build/aarch64 sid arm64 python3.14 libpython3.14-dev python3.15 libpython3.15-dev libstdc++6 \
-        python3-numpy python3-torch python3-pytest
+    debian_sysroot build/aarch64 sid arm64 python3.14 libpython3.14-dev libstdc++6 python3-numpy python3-torch \
+        python3-pytest
     sid_amd64_sysroot
     debian_bytecode build/aarch64 build/sid-amd64/sysroot/usr/bin/host-python3.14
-    debian_bytecode build/aarch64 build/sid-amd64/sysroot/usr/bin/host-python3.15
     ln -sfn sysroot/usr/bin/host-python3.14 build/aarch64/python
+}
+
+# Debian unstable's arm64 CPython 3.15 with NumPy and pytest, in a sysroot of its own: Debian's torch
+# is built for 3.14 alone, and importing it on 3.15 fails with an ImportError that pytest does not
+# take for a missing module, so 3.15 runs as a machine without torch does.
+aarch64_315_sysroot() {
+    debian_sysroot build/aarch64-3.15 sid arm64 python3.15 libpython3.15-dev libstdc++6 python3-numpy python3-pytest
+    sid_amd64_sysroot
+    debian_bytecode build/aarch64-3.15 build/sid-amd64/sysroot/usr/bin/host-python3.15
 }
 
 # The arm64 interpreter of an older Debian release, with that release's NumPy and pytest, in
@@ -308,7 +316,8 @@ aarch64_dir() {
         3.9) echo build/aarch64-bullseye ;;
         3.11) echo build/aarch64-bookworm ;;
         3.13) echo build/aarch64-trixie ;;
-        3.14 | 3.15) echo build/aarch64 ;;
+        3.14) echo build/aarch64 ;;
+        3.15) echo build/aarch64-3.15 ;;
         *) echo "Debian has no arm64 CPython $1" >&2; return 1 ;;
     esac
 }
@@ -317,7 +326,11 @@ aarch64_dir() {
 aarch64_sysroot_of() {
     local dir
     dir=$(aarch64_dir "$1")
-    if [ "$dir" = build/aarch64 ]; then aarch64_sysroot; else aarch64_release_sysroot "${dir#build/aarch64-}" "$1"; fi
+    case $1 in
+        3.14) aarch64_sysroot ;;
+        3.15) aarch64_315_sysroot ;;
+        *) aarch64_release_sysroot "${dir#build/aarch64-}" "$1" ;;
+    esac
 }
 
 # Debian 13's x86-64 CPython 3.13 with torch 2.6.0 and NumPy, which run on this machine at native
