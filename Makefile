@@ -60,13 +60,13 @@ test-current:
 	tools/current.sh
 
 # 64-bit ARM, cross-built and tested under qemu-aarch64 on each arm64 CPython Debian has (3.9, 3.11,
-# 3.13, 3.14, 3.15): tools/aarch64.sh, in build/aarch64/ and build/aarch64-<release>/.
+# 3.13, 3.14, 3.15): tools/aarch64.sh, in build/aarch64*/.
 .PHONY: test-aarch64
 test-aarch64:
 	tools/aarch64.sh
 
-# The routing module's tests on Debian 13's torch 2.6.0 and CPython 3.13, x86-64: tools/trixie.sh,
-# in build/trixie-amd64/.
-.PHONY: test-trixie
-test-trixie:
-	tools/trixie.sh
+# The routing module's tests on Debian's x86-64 torch: 1.13.1 (Debian 12, CPython 3.11), the oldest
+# declared, and 2.6.0 (Debian 13, CPython 3.13): tools/debian_torch.sh, in build/<release>-amd64/.
+.PHONY: test-debian-torch
+test-debian-torch:
+	tools/debian_torch.sh

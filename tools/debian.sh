@@ -23,10 +23,11 @@
 #   debian_suite DIR VERSION PYTEST_ARGUMENT...
 #       unpacks that wheel into DIR/VERSION/site and runs pytest with host-pythonVERSION; the
 #       output goes to DIR/VERSION/pytest.log.
-#   armhf_sysroot, aarch64_sysroot_of VERSION, sid_amd64_sysroot, trixie_amd64_sysroot
+#   armhf_sysroot, aarch64_sysroot_of VERSION, sid_amd64_sysroot,
+#   amd64_release_sysroot RELEASE VERSION
 #       the sysroots of this project's targets, in build/armhf, build/aarch64 (unstable's 3.14),
 #       build/aarch64-3.15 or build/aarch64-RELEASE (aarch64_dir VERSION), build/sid-amd64 and
-#       build/trixie-amd64.
+#       build/RELEASE-amd64.
 
 debian_mirror=http://deb.debian.org/debian
 debian_keyring=/usr/share/keyrings/debian-archive-keyring.gpg
@@ -333,12 +334,14 @@ aarch64_sysroot_of() {
     esac
 }
 
-# Debian 13's x86-64 CPython 3.13 with torch 2.6.0 and NumPy, which run on this machine at native
-# speed (through the sysroot's own loader, as they need a newer C library). No bytecode is compiled
-# ahead: a native interpreter writes that of what it imports, at about the same cost.
-trixie_amd64_sysroot() {
-    debian_sysroot build/trixie-amd64 trixie amd64 python3.13 libpython3.13-dev libstdc++6 python3-numpy \
-        python3-torch python3-pytest
+# The x86-64 CPython of a Debian release with its torch, NumPy and pytest, in build/RELEASE-amd64:
+# amd64_release_sysroot bookworm 3.11 (torch 1.13.1), trixie 3.13 (torch 2.6.0). They run on this
+# machine at native speed, through the sysroot's own loader. No bytecode is compiled ahead: a
+# native interpreter writes that of what it imports, at about the same cost.
+amd64_release_sysroot() {
+    local release=$1 version=$2
+    debian_sysroot "build/$release-amd64" "$release" amd64 "python$version" "libpython$version-dev" libstdc++6 \
+        python3-numpy python3-torch python3-pytest
 }
 
 # One emulated target from start to end: Debian's cross compiler and qemu-user on the host, the
