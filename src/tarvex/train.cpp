@@ -234,7 +234,7 @@ void with_block(Handle manager, Body&& body, std::source_location loc = std::sou
     if (check_status(PyObject_IsTrue(suppress.get()), loc) == 1)
         return;
     PyErr_Restore(Ref(failure_type).release(), Ref(failure).release(), Ref(failure_traceback).release());
-    throw pycore::PythonError{line};
+    throw pycore::PythonError(line);
 }
 
 /// ((output > 0.5).float() == targets).float().mean().item()
@@ -289,7 +289,7 @@ long long count_equal(Handle targets, Handle value) {
 /// float(n_left + n_right), the sum taken exactly as the interpreter's ints do, then rounded once.
 double pixel_total(long long n_left, long long n_right) {
     long long total = 0;
-    if (!__builtin_add_overflow(n_left, n_right, &total))
+    if (!pycore::platform::add_overflows(n_left, n_right, &total))
         return static_cast<double>(total);
     Ref sum = check(PyNumber_Add(check(PyLong_FromLongLong(n_left)).get(), check(PyLong_FromLongLong(n_right)).get()));
     const double value = PyLong_AsDouble(sum.get());
