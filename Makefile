@@ -39,6 +39,12 @@ bench: install
 clean:
 	rm -rf build $(VENV)
 
+# The platform layer's check program with each toolchain here (Windows's under wine), and the
+# modules built with clang and libc++ and without stack bounds, each against the suite: tools/platforms.sh.
+.PHONY: test-platforms
+test-platforms: install
+	tools/platforms.sh
+
 # Every CPython from 3.9 to 3.13: tools/matrix.sh, in build/matrix/. The wheels of those, of 3.14 and
 # 3.15 for x86-64 and of 3.14 for aarch64, checked by auditwheel, in build/wheelhouse/.
 .PHONY: test-matrix wheels
