@@ -4,7 +4,7 @@
 # prints a table of the lines, branches and functions of src/ that ran, file by file, from gcovr.
 # Fails below the floors. Needs the virtual environment that `make test` sets up; gcovr gets a
 # virtual environment of its own in build/coverage/gcovr. With --report it only reports the counters
-# that the last run left.
+# that the last run left. The lines that did not run are listed in build/coverage/lines.txt.
 set -eu
 cd "$(dirname "$0")/.."
 PY="$PWD/.venv/bin/python"
@@ -34,9 +34,10 @@ if [ ! -x "$BUILD/gcovr/bin/gcovr" ]; then
 fi
 # Branches taken only by a thrown exception are left out: each call of a function that can throw
 # has one, and none of them is a decision of ours.
+rm -f "$BUILD/summary.json" "$BUILD/lines.txt"
 "$BUILD/gcovr/bin/gcovr" --root . --filter 'src/' --gcov-exclude-directories '.*/CompilerId' --exclude-throw-branches \
-    --json-summary "$BUILD/summary.json" --fail-under-line "$LINE_FLOOR" --fail-under-branch "$BRANCH_FLOOR" \
-    || failed=1
+    --json-summary "$BUILD/summary.json" --txt "$BUILD/lines.txt" \
+    --fail-under-line "$LINE_FLOOR" --fail-under-branch "$BRANCH_FLOOR" || failed=1
 "$PY" - "$BUILD/summary.json" "$LINE_FLOOR" "$BRANCH_FLOOR" <<'EOF'
 import json, sys
 
@@ -56,5 +57,6 @@ print(f"{'all of src/':<28}  {cell(s['line_covered'], s['line_total'])}  {cell(s
       f"{cell(s['function_covered'], s['function_total'])}")
 print(f"floors: {sys.argv[2]}% of lines, {sys.argv[3]}% of branches")
 EOF
+echo "the lines that did not run, file by file: build/coverage/lines.txt"
 [ -z "${failed:-}" ] || { echo "coverage: below the floors"; exit 1; }
 echo "coverage: passed"
