@@ -241,7 +241,7 @@ class TestFunctionObjects:
             ("__annotations__", DELETED, None),
         ],
     )
-    def test_writable_attributes_as_a_python_functions(self, monkeypatch, name, value, error):
+    def test_writable_attributes_as_for_a_python_function(self, monkeypatch, name, value, error):
         def written_in_python():
             pass
 
