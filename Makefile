@@ -31,6 +31,12 @@ test-alloc: install
 	tools/sanitize.sh --build-only
 	$(PY) tools/alloc_failure.py --build release --build sanitize
 
+# The suite and the allocation-failure run against a build with gcov's counters (tools/coverage.sh,
+# in build/coverage): a table of the lines, branches and functions of src/ that ran; fails below its floors.
+.PHONY: coverage
+coverage: $(DEPS)
+	tools/coverage.sh
+
 bench: install
 	$(PY) bench/display.py
 	$(PY) bench/train_router.py

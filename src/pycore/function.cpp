@@ -207,13 +207,17 @@ PyObject* get_annotations(PyObject* self, void*) {
     return Ref::borrow(f->annotations).release();
 }
 
+// Deleting them or setting None leaves none, and the next read makes an empty dict, as for a
+// function written in Python.
 int set_annotations(PyObject* self, PyObject* value, void*) {
-    if (value == nullptr || !PyDict_Check(value)) {
+    if (value == Py_None)
+        value = nullptr;
+    if (value != nullptr && !PyDict_Check(value)) {
         PyErr_SetString(PyExc_TypeError, "__annotations__ must be set to a dict object");
         return -1;
     }
-    Py_INCREF(value);
-    Py_SETREF(as_function(self)->annotations, value);
+    Py_XINCREF(value);
+    Py_XSETREF(as_function(self)->annotations, value);
     return 0;
 }
 
