@@ -31,6 +31,12 @@ test-alloc: install
 	tools/sanitize.sh --build-only
 	$(PY) tools/alloc_failure.py --build release --build sanitize
 
+# The suite and the allocation-failure run against a build with gcov's counters (tools/coverage.sh,
+# in build/coverage): a table of the lines, branches and functions of src/ that ran; fails below its floors.
+.PHONY: coverage
+coverage: $(DEPS)
+	tools/coverage.sh
+
 bench: install
 	$(PY) bench/display.py
 	$(PY) bench/train_router.py
@@ -38,6 +44,12 @@ bench: install
 
 clean:
 	rm -rf build $(VENV)
+
+# The platform layer's check program with each toolchain here (Windows's under wine), and the
+# modules built with clang and libc++ and without stack bounds, each against the suite: tools/platforms.sh.
+.PHONY: test-platforms
+test-platforms: install
+	tools/platforms.sh
 
 # Every CPython from 3.9 to 3.13: tools/matrix.sh, in build/matrix/. The wheels of those, of 3.14 and
 # 3.15 for x86-64 and of 3.9, 3.11, 3.13, 3.14 and 3.15 for aarch64, checked by auditwheel, in

@@ -9,8 +9,10 @@ router with korva.rssp.tarvex.train_router. A member's closing line shows the be
 of its root classifier, which sees every class. Test pixels are routed down both trees, the members
 vote, and the report shows the scores of that vote.
 
-The trained routers (model.pt), the run's figures (metrics.json) and the scene (scene.npy and
-scene_gt.npy) are saved in the output folder, build/demo or the folder given on the command line:
+The trained routers (model.pt), the run's figures (metrics.json), the scene (scene.npy and
+scene_gt.npy) and a picture of the segmentation (segmentation.png: the ground truth, the ensemble's
+vote for every pixel and where the two differ, drawn with Pillow) are saved in the output folder,
+build/demo or the folder given on the command line:
 
     python examples/demo.py [OUT_DIR]
 """
@@ -60,6 +62,12 @@ TREE: dict[str, tuple[list[int], list[int]]] = {
     "root.R": ([3, 4], [5]),
     "root.R.L": ([3], [4]),
 }
+# The picture: each scene pixel drawn as a square of PICTURE_SCALE screen pixels, one colour a class.
+PICTURE_SCALE = 4
+PICTURE_MARGIN = 16
+PICTURE_TITLE = 24  # height of the row of panel titles
+CLASS_COLOURS = [(230, 25, 75), (60, 180, 75), (255, 225, 25), (0, 130, 200), (245, 130, 48), (145, 30, 180)]
+SAME_COLOUR, DIFFERS_COLOUR = (225, 225, 225), (20, 20, 20)
 CHILDREN: dict[str, tuple[str | int, str | int]] = {
     "root": ("root.L", "root.R"), "root.L": (0, "root.L.R"), "root.L.R": (1, 2),
     "root.R": ("root.R.L", 5), "root.R.L": (3, 4),
@@ -183,6 +191,37 @@ def ensemble_vote(ensemble: list[dict[str, tarvex.SSSRRouter]], fp_map: torch.Te
     return np.array([np.bincount(v, minlength=CLASSES).argmax() for v in votes.T], dtype=np.int64)
 
 
+def draw_segmentation(path: Path, truth: Labels, pred: Labels) -> None:
+    """Saves the ground truth, the prediction and where they differ side by side, with a legend."""
+    from PIL import Image, ImageDraw, ImageFont
+
+    palette = np.array(CLASS_COLOURS, dtype=np.uint8)
+    differs = truth != pred
+    difference = np.where(differs[..., None], np.array(DIFFERS_COLOUR, dtype=np.uint8),
+                          np.array(SAME_COLOUR, dtype=np.uint8))  # fmt: skip
+    panels = [("Ground truth", palette[truth]), ("Ensemble vote, every pixel", palette[pred]),
+              (f"Differs: {int(differs.sum())} of {differs.size} px", difference)]  # fmt: skip
+    height, width = truth.shape[0] * PICTURE_SCALE, truth.shape[1] * PICTURE_SCALE
+    font = ImageFont.load_default(size=14)
+    legend_top = PICTURE_MARGIN + PICTURE_TITLE + height + PICTURE_MARGIN
+    size = (PICTURE_MARGIN + len(panels) * (width + PICTURE_MARGIN), legend_top + 16 + PICTURE_MARGIN)
+    image = Image.new("RGB", size, "white")
+    draw = ImageDraw.Draw(image)
+    for i, (title, rgb) in enumerate(panels):
+        left = PICTURE_MARGIN + i * (width + PICTURE_MARGIN)
+        draw.text((left, PICTURE_MARGIN), title, fill="black", font=font)
+        cells = np.repeat(np.repeat(rgb, PICTURE_SCALE, axis=0), PICTURE_SCALE, axis=1)
+        image.paste(Image.fromarray(cells), (left, PICTURE_MARGIN + PICTURE_TITLE))
+    left = PICTURE_MARGIN
+    legend = [(f"class {c}", CLASS_COLOURS[c]) for c in range(CLASSES)] + [("same", SAME_COLOUR),
+                                                                          ("differs", DIFFERS_COLOUR)]  # fmt: skip
+    for text, colour in legend:
+        draw.rectangle((left, legend_top, left + 15, legend_top + 15), fill=colour, outline="black")
+        draw.text((left + 21, legend_top), text, fill="black", font=font)
+        left += 21 + int(draw.textlength(text, font=font)) + 18
+    image.save(path)
+
+
 def shown_path(path: Path) -> str:
     """The path as a user would type it from here."""
     relative = os.path.relpath(path)
@@ -271,10 +310,19 @@ def main() -> None:
     (out_dir / "metrics.json").write_text(json.dumps(report, indent=1) + "\n")
     np.save(out_dir / "scene.npy", scene.spectra)
     np.save(out_dir / "scene_gt.npy", labels)
+    # Last, so that a failure to draw leaves every other file saved.
+    every_pixel = np.argwhere(np.ones((H, W), dtype=bool))
+    try:
+        draw_segmentation(out_dir / "segmentation.png", labels,
+                          ensemble_vote(ensemble, fp_map, every_pixel).reshape(H, W))  # fmt: skip
+        picture = f"Segmentation picture saved → {out_text}/segmentation.png"
+    except Exception as e:
+        picture = f"Segmentation picture not drawn ({type(e).__name__}: {e}); the other files are saved"
 
     d.print_training_done()
     d.print_save_and_next(out_text, "model.pt", f"{out_text}/scene.npy", f"{out_text}/scene_gt.npy", TRAIN_RATIO,
                           VAL_RATIO)  # fmt: skip
+    print(f"  {picture}")
     sys.stdout.flush()
 
 

@@ -7,10 +7,32 @@ ROOT = pathlib.Path(__file__).resolve().parent.parent
 # Under emulation (tools/debian.sh sets it) an interpreter starts and runs many times slower.
 TIME_SCALE = float(os.environ.get("KORVA_TEST_TIME_SCALE", "1"))
 
+# A build without stack bounds (KORVA_STACK_BOUNDS=none; tools/fallback.sh sets this) bounds
+# nesting by a count, the same on every stack: this deep on each thread.
+COUNTED_NESTING = 6 if os.environ.get("KORVA_TEST_STACK_BOUNDS") == "none" else None
+
 
 def time_limit(seconds: float) -> float:
     """The time limit of a process that a test starts, scaled where the suite runs emulated."""
     return seconds * TIME_SCALE
+
+
+class CollidingKey:
+    """A dict key with the hash of `twin` whose == raises while `armed`: a lookup of `twin` that
+    meets it raises."""
+
+    armed = True
+
+    def __init__(self, twin):
+        self.twin = twin
+
+    def __hash__(self):
+        return hash(self.twin)
+
+    def __eq__(self, other):
+        if self.armed:
+            raise LookupError("no equality")
+        return False
 
 
 def run_python(code: str):

@@ -11,7 +11,7 @@ import pytest
 from conftest import ROOT, time_limit
 
 torch = pytest.importorskip("torch", reason="the demo trains with torch")
-pytest.importorskip("numpy", reason="the demo uses numpy")
+np = pytest.importorskip("numpy", reason="the demo uses numpy")
 
 from korva.rssp.tarvex import SSSRRouter  # noqa: E402
 from korva.utils import display as d  # noqa: E402
@@ -61,6 +61,22 @@ def test_saves_what_it_says(run):
         assert list(member["routers"]) == list(saved["tree"])
         for state in member["routers"].values():
             SSSRRouter(saved["d_model"]).load_state_dict(state)
+
+
+def test_draws_the_segmentation_at_the_scenes_size(run):
+    image = pytest.importorskip("PIL.Image", reason="the demo draws its picture with Pillow")
+    out_dir, stdout, report = run
+    assert f"  Segmentation picture saved → {out_dir}/segmentation.png\n" in stdout
+    demo = load_demo()
+    labels = np.load(out_dir / "scene_gt.npy")
+    assert labels.shape == (report["settings"]["height"], report["settings"]["width"])
+    with image.open(out_dir / "segmentation.png") as picture:
+        pixels = np.asarray(picture.convert("RGB"))
+    # The first panel: the ground truth, each scene pixel a square of its class's colour.
+    scale, top, left = demo.PICTURE_SCALE, demo.PICTURE_MARGIN + demo.PICTURE_TITLE, demo.PICTURE_MARGIN
+    panel = pixels[top : top + labels.shape[0] * scale, left : left + labels.shape[1] * scale]
+    squares = np.array(demo.CLASS_COLOURS, dtype=np.uint8)[labels].repeat(scale, axis=0).repeat(scale, axis=1)
+    assert np.array_equal(panel, squares)
 
 
 def test_saved_routers_give_the_reported_scores(run):

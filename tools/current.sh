@@ -27,7 +27,7 @@ versions=${CURRENT_VERSIONS:-3.14 3.15}
 top=build/current
 chroot=$PWD/$top/chroot
 packages="python3.14-dev python3.14-venv python3.15-dev python3.15-venv python3-torch python3-numpy python3-pytest
-    python3-scikit-build-core g++ cmake ninja-build"
+    python3-pil python3-scikit-build-core g++ cmake ninja-build"
 
 # Runs a command in the chroot with a clean environment, in the clone. The clone keeps its path in
 # there, so that what is written in one place (pytest's rewritten tests, say) holds in the other.

@@ -11,7 +11,7 @@ using pycore::check;
 /// value + delta in plain decimal, for an exact int of any size.
 void append_sum(StrBuilder& out, Handle value, long long delta) {
     long long v = 0, sum = 0;
-    if (pycore::small_int(value, v) && !__builtin_add_overflow(v, delta, &sum)) {
+    if (pycore::small_int(value, v) && !pycore::platform::add_overflows(v, delta, &sum)) {
         out << sum;
         return;
     }

@@ -120,7 +120,7 @@ public:
 
 private:
     /// f"{COLOUR}" with the colour looked up.
-    [[gnu::noinline]] void append_read(StrBuilder& out, Colour c) const;
+    PYCORE_NOINLINE void append_read(StrBuilder& out, Colour c) const;
 
     pycore::Namespace ns_;  // borrowed from the function, alive while it runs
 };

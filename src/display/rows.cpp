@@ -4,6 +4,8 @@
 #include <cmath>
 #include <new>
 
+#include "../pycore/platform.hpp"
+
 namespace korva::display::rows {
 
 using pycore::check;
@@ -130,7 +132,7 @@ Py_ssize_t bar_cells(Handle value) {
         int overflow = 0;
         const long long n = PyLong_AsLongLongAndOverflow(v, &overflow);
         long long cells = 0;
-        if (overflow == 0 && !__builtin_mul_overflow(n, 20LL, &cells) && cells >= PY_SSIZE_T_MIN &&
+        if (overflow == 0 && !pycore::platform::mul_overflows(n, 20LL, &cells) && cells >= PY_SSIZE_T_MIN &&
             cells <= PY_SSIZE_T_MAX)
             return static_cast<Py_ssize_t>(cells);
     }

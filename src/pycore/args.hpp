@@ -4,6 +4,7 @@
 #include <Python.h>
 
 #include <array>
+#include <bit>
 #include <optional>
 #include <span>
 
@@ -69,7 +70,7 @@ public:
     Arguments& operator=(const Arguments&) = delete;
     ~Arguments() noexcept(false) {
         for (unsigned owned = owned_; owned != 0; owned &= owned - 1)
-            release_reference(objects_[__builtin_ctz(owned)]);
+            release_reference(objects_[std::countr_zero(owned)]);
     }
 
     /// The argument object (after int conversion for "int" parameters).

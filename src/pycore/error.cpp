@@ -3,8 +3,6 @@
 
 #include <frameobject.h>
 
-#include <cxxabi.h>
-
 #include <cstdarg>
 #include <exception>
 
@@ -14,7 +12,7 @@ void throw_python_error(std::source_location loc) {
     // A NULL without an exception set would be a bug in the caller; name it.
     if (!PyErr_Occurred())
         PyErr_SetString(PyExc_SystemError, "error return without exception set");
-    throw PythonError{static_cast<int>(loc.line())};
+    throw PythonError(static_cast<int>(loc.line()));
 }
 
 void raise(PyObject* type, const char* format, ...) {
@@ -23,18 +21,14 @@ void raise(PyObject* type, const char* format, ...) {
     PyObject* message = PyUnicode_FromFormatV(format, va);
     va_end(va);
     if (message == nullptr)
-        throw PythonError{};
-    throw Error{type, Ref::steal(message)};
+        throw PythonError();
+    throw Error(type, Ref::steal(message));
 }
 
-// The forced unwind is not a C++ object: the reference its handler binds is null, which the
-// undefined-behaviour sanitizer would report.
-[[gnu::no_sanitize("null")]] int restore_current_exception() {
-    // The only catch of the layer: everything in flight becomes a Python exception, except a
-    // thread being ended, which is not ours to stop.
+int restore_current_exception() {
+    // The only rethrow of the layer, inside the boundary's handler: the failure becomes a Python
+    // exception.
     try {
-        throw;
-    } catch (abi::__forced_unwind&) {
         throw;
     } catch (const PythonError& e) {
         if (!PyErr_Occurred())
@@ -47,10 +41,20 @@ void raise(PyObject* type, const char* format, ...) {
         PyErr_NoMemory();
     } catch (const std::exception& e) {
         PyErr_Format(PyExc_SystemError, "internal error: %s", e.what());
-    } catch (...) {
-        PyErr_SetString(PyExc_SystemError, "internal error: unknown C++ exception");
     }
     return 0;
+}
+
+PyObject* boundary_failed(const Frame& frame) {
+    add_traceback(frame, restore_current_exception());
+    return nullptr;
+}
+
+Ref attempt_failed(int* line) {
+    const int from = restore_current_exception();
+    if (line != nullptr)
+        *line = from;
+    return {};
 }
 
 void add_traceback(const Frame& frame, int line) {

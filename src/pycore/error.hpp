@@ -3,24 +3,33 @@
 
 #include <Python.h>
 
+#include <exception>
 #include <new>
 #include <source_location>
 #include <string>
+#include <utility>
 
 #include "ref.hpp"
 
 namespace pycore {
 
-/// Thrown when a C API call failed: the interpreter's exception is already set.
-struct PythonError {
+/// What every failure of ours is: the error boundary catches these and std::exception, the
+/// failures it can translate, and nothing else (see platform.hpp for what must pass it). No
+/// virtual functions: throwing one stays as cheap as an int.
+struct Failure {
     int line = 0;
 };
 
+/// Thrown when a C API call failed: the interpreter's exception is already set.
+struct PythonError : Failure {
+    explicit PythonError(int from = 0) noexcept : Failure{from} {}
+};
+
 /// Thrown for our own failures: carries the exception type and its message.
-struct Error {
+struct Error : Failure {
+    Error(PyObject* t, Ref m, int from = 0) noexcept : Failure{from}, type(t), message(std::move(m)) {}
     PyObject* type;  // borrowed: a built-in exception type
     Ref message;     // owned: a str
-    int line = 0;
 };
 
 /// Where a traceback entry points: qualified name, source path, line.
@@ -53,23 +62,27 @@ inline int check_status(int rc, std::source_location loc = std::source_location:
 /// the failing statement's where known, else the frame's own.
 void add_traceback(const Frame& frame, int line);
 
-/// Sets the interpreter's exception for whatever is in flight; returns the line it came from.
-/// A thread that the interpreter is ending (pthread_exit's forced unwind) is let go on unwinding:
-/// it is rethrown, since swallowing it aborts the process.
+/// Sets the interpreter's exception for the failure being handled; returns the line it came from.
 int restore_current_exception();
 
+/// The handlers' part of boundary and attempt below: called inside the handler.
+PyObject* boundary_failed(const Frame& frame);
+Ref attempt_failed(int* line);
+
 /// The single translation point: runs `body`, and on any failure sets the Python
-/// exception, adds the traceback entry of `frame` and returns NULL. Everything is caught but the
-/// forced unwind of a thread that the interpreter ends, which must pass through every frame up
-/// to the thread's start: that is why neither this nor the entry points that use it are
-/// noexcept, and why only that unwind can leave them.
+/// exception, adds the traceback entry of `frame` and returns NULL. Every failure of ours and of
+/// the C++ library is caught; anything else is not ours to stop: above all the forced unwind of
+/// a thread that the interpreter ends, which must pass through every frame up to the thread's
+/// start. That is why neither this nor the entry points that use it are noexcept, and why only
+/// that unwind can leave them.
 template <class Body>
 PyObject* boundary(const Frame& frame, Body&& body) {
     try {
         return body();
-    } catch (...) {
-        add_traceback(frame, restore_current_exception());
-        return nullptr;
+    } catch (const Failure&) {
+        return boundary_failed(frame);
+    } catch (const std::exception&) {
+        return boundary_failed(frame);
     }
 }
 
@@ -81,11 +94,10 @@ template <class Body>
 Ref attempt(Body&& body, int* line = nullptr) {
     try {
         return body();
-    } catch (...) {
-        const int from = restore_current_exception();
-        if (line != nullptr)
-            *line = from;
-        return {};
+    } catch (const Failure&) {
+        return attempt_failed(line);
+    } catch (const std::exception&) {
+        return attempt_failed(line);
     }
 }
 

@@ -92,7 +92,7 @@ void append_float_repr(StrBuilder& out, double value);
 Ref format_field(StrBuilder& out, Handle value, const FormatSpec& spec);
 
 /// format(value, spec) written into `out`; with no spec, the value as an f-string shows it.
-[[gnu::always_inline]] inline void append_format(StrBuilder& out, Handle value, const FormatSpec& spec = "") {
+PYCORE_ALWAYS_INLINE void append_format(StrBuilder& out, Handle value, const FormatSpec& spec = "") {
     PyObject* v = value.ptr();
     long long n = 0;
     // The usual fields, done here: a str shown as it is, an int of one digit.

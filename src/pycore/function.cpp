@@ -29,10 +29,12 @@ PyObject* vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf, P
     // recursion limit alone, however high a caller sets it, must not let that run off the stack.
     // Only a call made while another is under way can be such a nested one, so only those
     // pay for reading the thread's stack bounds.
-    if (calls_under_way > 0 && !stack_has_room()) [[unlikely]]
+    if (!enter_call(calls_under_way > 0)) [[unlikely]]
         return nullptr;
-    if (Py_EnterRecursiveCall(" while calling a Python object"))
+    if (Py_EnterRecursiveCall(" while calling a Python object")) {
+        leave_call();
         return nullptr;
+    }
     ++calls_under_way;
     PyObject* result = boundary(Frame{spec.qualname, f->source, spec.line}, [&]() -> PyObject* {
         Arguments bound;
@@ -43,6 +45,7 @@ PyObject* vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf, P
     });
     --calls_under_way;
     Py_LeaveRecursiveCall();
+    leave_call();
     return result;
 }
 
@@ -204,13 +207,17 @@ PyObject* get_annotations(PyObject* self, void*) {
     return Ref::borrow(f->annotations).release();
 }
 
+// Deleting them or setting None leaves none, and the next read makes an empty dict, as for a
+// function written in Python.
 int set_annotations(PyObject* self, PyObject* value, void*) {
-    if (value == nullptr || !PyDict_Check(value)) {
+    if (value == Py_None)
+        value = nullptr;
+    if (value != nullptr && !PyDict_Check(value)) {
         PyErr_SetString(PyExc_TypeError, "__annotations__ must be set to a dict object");
         return -1;
     }
-    Py_INCREF(value);
-    Py_SETREF(as_function(self)->annotations, value);
+    Py_XINCREF(value);
+    Py_XSETREF(as_function(self)->annotations, value);
     return 0;
 }
 

@@ -38,7 +38,7 @@ struct FunctionObject {
     PyObject* module;            // owned: __module__
     PyObject* doc;               // owned: __doc__
     PyObject* defaults;          // owned tuple, or NULL when no parameter has a default
-    PyObject* annotations;       // owned dict
+    PyObject* annotations;       // owned dict, or NULL once deleted (read again as a new empty one)
     PyObject* dict;              // owned, lazily: __dict__
     PyObject* globals;           // owned: the namespace the function reads at call time
     PyObject* builtins;          // owned: searched after the globals, fixed when the function is made

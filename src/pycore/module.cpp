@@ -51,7 +51,7 @@ PyObject* intern(const char* text) {
     return check(PyUnicode_InternFromString(text)).release();
 }
 
-Ref builtins_for(Handle globals) {
+Ref builtins_for(Handle globals, Handle running) {
     static PyObject* const key = intern("__builtins__");
     if (PyObject* found = PyDict_GetItemWithError(globals.ptr(), key)) {
         Ref builtins = Ref::borrow(found);
@@ -61,6 +61,8 @@ Ref builtins_for(Handle globals) {
     }
     if (PyErr_Occurred())
         throw_python_error();
+    if (running)
+        return Ref::borrow(running);
     Ref builtins = Ref::borrow(PyEval_GetBuiltins());
     if (!builtins)
         throw_python_error();

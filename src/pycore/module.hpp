@@ -55,8 +55,9 @@ struct Namespace {
 
 /// The builtins of a function made now with `globals`, resolved as the interpreter resolves
 /// them for a new function: `__builtins__` of the globals (a module stands for its dict), else
-/// those of the code running now (for a module being initialised, the import system's).
-Ref builtins_for(Handle globals);
+/// those of the code running now: `running`, the builtins of our function that makes it, or where
+/// none is given the interpreter's frame (for a module being initialised, the import system's).
+Ref builtins_for(Handle globals, Handle running = {});
 
 /// A module global looked up at call time; the function's builtins are searched next, as the
 /// interpreter does, and a missing name raises NameError.

@@ -11,7 +11,9 @@
 #include <new>
 #include <string_view>
 
-#if defined(__SSE2__)
+#include "platform.hpp"
+
+#if PYCORE_HAVE_SSE2
 #include <emmintrin.h>
 #endif
 
@@ -23,7 +25,7 @@ namespace pycore {
 /// Widens `n` bytes (ASCII or Latin-1) to code points. Colour codes, names and numbers are a
 /// few characters long: they take two overlapping pieces rather than a loop.
 inline void widen_bytes(const unsigned char* from, char32_t* to, std::size_t n) noexcept {
-#if defined(__SSE2__)
+#if PYCORE_HAVE_SSE2
     const __m128i zero = _mm_setzero_si128();
     // The first 4, 8 or 16 of `bytes` written as code points at `to + at`.
     const auto store4 = [&](std::size_t at, __m128i bytes) {
@@ -77,7 +79,7 @@ inline void ready(Handle str) {
 
 /// Narrows `n` code points below 0x10000 to the two-byte storage of a str.
 inline void narrow_to_ucs2(const char32_t* from, Py_UCS2* to, std::size_t n) noexcept {
-#if defined(__SSE2__)
+#if PYCORE_HAVE_SSE2
     if (n >= 8) {
         // packs saturates signed values: shifted down by 0x8000 the code points fit, and
         // shifting the 16-bit results back up restores them.
@@ -102,7 +104,7 @@ inline void narrow_to_ucs2(const char32_t* from, Py_UCS2* to, std::size_t n) noe
 
 /// Narrows `n` code points below 0x100 to the one-byte storage of a str.
 inline void narrow_to_ucs1(const char32_t* from, Py_UCS1* to, std::size_t n) noexcept {
-#if defined(__SSE2__)
+#if PYCORE_HAVE_SSE2
     const auto load = [&](std::size_t at) { return _mm_loadu_si128(reinterpret_cast<const __m128i*>(from + at)); };
     if (n >= 16) {
         const auto sixteen = [&](std::size_t at) {
@@ -222,7 +224,7 @@ public:
     /// A literal: its length and, once inlined, its characters are known here, so the copy
     /// unrolls and the check for non-ASCII text folds away.
     template <std::size_t N>
-    [[gnu::always_inline]] StrBuilder& operator<<(const char (&literal)[N]) {
+    PYCORE_ALWAYS_INLINE StrBuilder& operator<<(const char (&literal)[N]) {
         char32_t* at = grow(N - 1);
         unsigned bits = 0;
         for (std::size_t i = 0; i + 1 < N; ++i) {
@@ -246,7 +248,7 @@ public:
         return *this;
     }
     template <std::size_t N>
-    [[gnu::always_inline]] StrBuilder& operator<<(const char16_t (&literal)[N]) {
+    PYCORE_ALWAYS_INLINE StrBuilder& operator<<(const char16_t (&literal)[N]) {
         return *this << std::u16string_view(literal, N - 1);
     }
     /// One character of Latin-1 (ASCII in practice).

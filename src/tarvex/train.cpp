@@ -234,7 +234,7 @@ void with_block(Handle manager, Body&& body, std::source_location loc = std::sou
     if (check_status(PyObject_IsTrue(suppress.get()), loc) == 1)
         return;
     PyErr_Restore(Ref(failure_type).release(), Ref(failure).release(), Ref(failure_traceback).release());
-    throw pycore::PythonError{line};
+    throw pycore::PythonError(line);
 }
 
 /// ((output > 0.5).float() == targets).float().mean().item()
@@ -289,7 +289,7 @@ long long count_equal(Handle targets, Handle value) {
 /// float(n_left + n_right), the sum taken exactly as the interpreter's ints do, then rounded once.
 double pixel_total(long long n_left, long long n_right) {
     long long total = 0;
-    if (!__builtin_add_overflow(n_left, n_right, &total))
+    if (!pycore::platform::add_overflows(n_left, n_right, &total))
         return static_cast<double>(total);
     Ref sum = check(PyNumber_Add(check(PyLong_FromLongLong(n_left)).get(), check(PyLong_FromLongLong(n_right)).get()));
     const double value = PyLong_AsDouble(sum.get());
@@ -307,8 +307,10 @@ Ref class_set(Handle node, PyObject* side) {
 
 Ref train_router_impl(pycore::FunctionObject& fn, const pycore::Arguments& args) {
     const State& s = state();
-    // prepare_split, made below, reads its names where train_router does, as an inner function would.
+    // prepare_split, made below, reads its names as an inner function made now would: in the module,
+    // then in the builtins that the module's __builtins__ names at this moment, else train_router's.
     const pycore::Namespace globals = fn.global_namespace();
+    const Ref split_builtins = pycore::builtins_for(globals.globals, globals.builtins);
     Handle node = args.object(0);
     Handle labels = args.object(1);
     Handle train_coords = args.object(2);
@@ -339,7 +341,8 @@ Ref train_router_impl(pycore::FunctionObject& fn, const pycore::Arguments& args)
     PyTuple_SET_ITEM(shared.get(), SharedLeftClasses, Ref::borrow(left_classes).release());
     PyTuple_SET_ITEM(shared.get(), SharedNodeClasses, Ref::borrow(node_classes).release());
     Ref prepare_split =
-        pycore::make_function(prepare_split_spec, globals, module_info.qualified_name, module_info.source, shared);
+        pycore::make_function(prepare_split_spec, {globals.globals, split_builtins}, module_info.qualified_name,
+                              module_info.source, shared);
 
     Ref train_split = call(prepare_split, {train_coords});
     Ref val_split = call(prepare_split, {val_coords});

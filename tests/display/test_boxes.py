@@ -9,6 +9,7 @@ import pytest
 
 from korva.utils import display as d
 from colours import RESET, BOLD, CYAN, GREEN, YELLOW, RED, WHITE
+from conftest import CollidingKey
 
 sys.path.insert(0, str(Path(__file__).resolve().parents[2] / "bench"))
 import reference_boxes as ref  # noqa: E402
@@ -142,6 +143,11 @@ class TestResultsBox:
             ({"OA": 0.5, "OA2": 1e300}, OverflowError, "cannot fit 'int' into an index-sized integer"),
             ({"OA": 0.5, "OA2": 10**30}, OverflowError, "cannot fit 'int' into an index-sized integer"),
             ({"OA": 0.5, "OA2": 1e308}, OverflowError, "cannot convert float infinity to integer"),
+            # 20 cells less a count just above the least index is past the greatest.
+            ({"OA": 0.5, "mIoU": -461168601842738790}, OverflowError, "cannot fit 'int' into an index-sized integer"),
+            ({"OA": 0.5, "loss": 2e17}, MemoryError if sys.maxsize > 2**32 else OverflowError, None),
+            ({"OA": 0.5, "kappa": np.array([0.5, 0.9])}, ValueError, "The truth value of an array with more than one"),
+            ({"OA": 0.5, CollidingKey("kappa"): 0.9}, LookupError, "no equality"),
         ],
     )
     def test_errors_in_the_body_keep_the_printed_lines(self, capsys, metrics, error, message):
@@ -164,6 +170,19 @@ class TestResultsBox:
         with pytest.raises(LookupError, match="no text"):
             d.print_results_box({"AA": NoFormat(0.5)})
         assert capsys.readouterr().out == HEAD
+
+        # int(v * 20) fails, and asking whether v is NaN interrupts: the interrupt wins.
+        class Interrupting:
+            def __mul__(self, other):
+                raise ValueError("no product")
+
+            def __float__(self):
+                raise KeyboardInterrupt("stop")
+
+        for box in (d.print_results_box, ref.print_results_box):
+            with pytest.raises(KeyboardInterrupt, match="stop"):
+                box({"loss": Interrupting()})
+            assert capsys.readouterr().out == HEAD
 
     @pytest.mark.parametrize(
         "mutate, message",
@@ -296,6 +315,7 @@ class TestConfigBox:
             (None, TypeError, "'NoneType' object is not iterable"),
             ((None, "v"), TypeError, "unsupported format string passed to NoneType.__format__"),
             (map(lambda x: 1 / x, [1, 0]), ZeroDivisionError, "division by zero"),
+            (map(lambda x: 1 / x, [1, 2, 0]), ZeroDivisionError, "division by zero"),
         ],
     )
     def test_unpack_and_format_errors_keep_earlier_lines(self, capsys, bad, error, message):

@@ -1,6 +1,7 @@
 """The display module's frame: globals in order, _c, the pictures and their printing."""
 
 import builtins
+import contextlib
 import copy
 import inspect
 import pickle
@@ -17,6 +18,7 @@ sys.path.insert(0, str(ROOT / "art"))
 import generate  # noqa: E402
 
 BLANK = "\u2800"
+DELETED = object()
 
 
 def test_globals_in_initialisation_order():
@@ -85,6 +87,34 @@ class TestColourFunction:
                 return "converted"
 
         assert d._c(S("raw"), RED) == RED + "converted" + RESET
+
+        # A str subclass returned by __str__ is added with its own operators, as "".join(codes) + str(text) is.
+        class Marked(str):
+            def __radd__(self, other):
+                return Marked(other + "[" + str(self) + "]")
+
+            def __add__(self, other):
+                return str(self) + "{" + other + "}"
+
+        class Text:
+            def __str__(self):
+                return Marked("m")
+
+        assert d._c(Text(), RED) == RED + "[m]{" + RESET + "}"
+        assert d._c(Text()) == "[m]{" + RESET + "}"
+
+    def test_c_as_its_texts_str_is_a_recursion_error(self):
+        # str(text) calls _c again with no Python frame in between: the interpreter's limit stops it,
+        # in str() or in _c, whichever meets it first, which one frame more or less changes.
+        class Itself:
+            __str__ = d._c
+
+        def nested(frames):
+            return nested(frames - 1) if frames else d._c(Itself(), RED)
+
+        for frames in (0, 1):
+            with pytest.raises(RecursionError, match="^maximum recursion depth exceeded"):
+                nested(frames)
 
     def test_reads_reset_at_call_time(self, monkeypatch):
         monkeypatch.setattr(d, "RESET", "<end>")
@@ -195,6 +225,36 @@ class TestFunctionObjects:
         assert f.note == 1
         del f.__dict__["note"]
         assert inspect.isroutine(f) and callable(f)
+
+    @pytest.mark.parametrize(
+        "name, value, error",
+        [
+            ("__name__", "renamed", None),
+            ("__name__", 5, "__name__ must be set to a string object"),
+            ("__name__", DELETED, "__name__ must be set to a string object"),
+            ("__qualname__", "Holder.renamed", None),
+            ("__qualname__", b"x", "__qualname__ must be set to a string object"),
+            ("__qualname__", DELETED, "__qualname__ must be set to a string object"),
+            ("__annotations__", {"return": "int"}, None),
+            ("__annotations__", [], "__annotations__ must be set to a dict object"),
+            ("__annotations__", None, None),
+            ("__annotations__", DELETED, None),
+        ],
+    )
+    def test_writable_attributes_as_for_a_python_function(self, monkeypatch, name, value, error):
+        def written_in_python():
+            pass
+
+        for f in (written_in_python, d.print_logo):
+            monkeypatch.setattr(f, name, getattr(f, name))  # put back after the test
+            with pytest.raises(TypeError) if error else contextlib.nullcontext() as info:
+                delattr(f, name) if value is DELETED else setattr(f, name, value)
+            if error:
+                assert str(info.value) == error
+            else:
+                # Deleted or None annotations are read again as a new empty dict.
+                assert getattr(f, name) == ({} if value in (None, DELETED) else value)
+            assert repr(f) == f"<function {f.__qualname__} at {id(f):#x}>"
 
     def test_signature_and_help(self):
         assert str(inspect.signature(d._c)) == "(text, *codes)"

@@ -154,11 +154,26 @@ class TestThroughTheModuleGlobal:
         def decode(self, *args):
             return " a , b , c , d "
 
+    class SplitCutShort:
+        """Output whose text's pieces come from an iterator that fails after two."""
+
+        class Text(str):
+            def strip(self):
+                return self
+
+            def split(self, separator):
+                yield from ("1", "2")
+                raise ValueError("cut short")
+
+        def decode(self):
+            return self.Text("1, 2, 3, 4")
+
     @pytest.mark.parametrize(
         "answer, expected",
         [
             (bytearray(b"45, 30, 1024, 8192"), "GPU 45°C | 1024 / 8192 MB | 30% util"),
             (Decoded(b"ignored"), "GPU a°C | c / d MB | b% util"),
+            (SplitCutShort(), ""),
             ("45, 30, 1024, 8192", ""),  # a str has no decode
             (None, ""),
             (b"\xff", ""),

@@ -8,6 +8,7 @@ import pytest
 
 from korva.utils import display as d
 from colours import RESET, BOLD, GREEN, YELLOW, RED, GRAY
+from conftest import CollidingKey
 
 sys.path.insert(0, str(Path(__file__).resolve().parents[2] / "bench"))
 import reference_boxes as ref  # noqa: E402
@@ -130,6 +131,7 @@ class TestErrors:
             ({1: 0.9, 2: Decimal("NaN")}, None, InvalidOperation, None),
             ({1: 0.9, 2: 0.5}, {1: 30, 2: "x"}, TypeError, "'<' not supported between instances of 'str' and 'int'"),
             ({1: 0.9, 2: 0.5}, {1: 30, 2: 19.5}, ValueError, "Unknown format code 'd' for object of type 'float'"),
+            ({1: 0.9, 2: 0.5}, {1: 30, CollidingKey(2): 5}, LookupError, "no equality"),
         ],
     )
     def test_errors_in_the_body_keep_earlier_rows(self, capsys, ious, counts, error, message):

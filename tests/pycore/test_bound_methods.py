@@ -6,6 +6,7 @@ import inspect
 import pickle
 import sys
 import textwrap
+import types
 import weakref
 
 import pytest
@@ -90,8 +91,26 @@ class TestAttributes:
         with pytest.raises(AttributeError):
             m.no_such_attribute
 
+        # A name whose hash raises fails where the method type looks it up.
+        class Name(str):
+            def __hash__(self):
+                raise LookupError("no hash")
+
+        with pytest.raises(LookupError, match="no hash"):
+            getattr(m, Name("note"))
+
     def test_signature_without_self(self):
         assert str(inspect.signature(Holder().colour)) == "(*codes)"
+
+        # A *args parameter first takes self and stays, as for the interpreter's methods.
+        class StarFirst:
+            __signature__ = inspect.signature(lambda *args: None)
+
+            def __call__(self, *args):
+                pass
+
+        for method in (type(Holder().colour), types.MethodType):
+            assert str(inspect.signature(method(StarFirst(), Holder()))) == "(*args)"
         assert str(inspect.signature(Holder().banner)) == "(num_forests: 'int', seed: 'int', node_id: 'str') -> 'str'"
         with pytest.raises(ValueError, match="invalid method signature"):
             inspect.signature(Holder().logo)
@@ -169,6 +188,23 @@ class TestIdentity:
         with pytest.raises(TypeError):
             h.colour < h.colour
 
+        # Over callables that cannot be compared or hashed, as the interpreter's methods.
+        class Opaque:
+            __hash__ = None
+
+            def __eq__(self, other):
+                raise ArithmeticError("no equality")
+
+            def __call__(self):
+                pass
+
+        for method in (type(h.colour), types.MethodType):
+            with pytest.raises(ArithmeticError, match="no equality"):
+                method(Opaque(), h) == method(Opaque(), h)
+            with pytest.raises(TypeError) as info:
+                hash(method(Opaque(), h))
+            assert str(info.value) == "unhashable type: 'Opaque'"
+
     def test_made_again_like_the_interpreters_methods(self):
         h = Holder()
         m = type(h.colour)(d._c, h)
@@ -193,6 +229,10 @@ class TestIdentity:
         del h
         gc.collect()
         assert weak() is None
+        # A method freed with a weak reference to it: the reference is cleared, its callback runs.
+        called = []
+        weak = weakref.ref(Holder().colour, called.append)
+        assert weak() is None and called == [weak]
 
     def test_cycle_through_a_stored_method_is_collected(self):
         h = Holder()

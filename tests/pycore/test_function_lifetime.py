@@ -96,3 +96,21 @@ def test_signature_read_again_while_it_is_built():
         """
     )
     assert out == "2 1 True True\n"
+
+
+def test_weak_reference_to_a_freed_function():
+    # A function that its module no longer holds is freed as any object: its weak references are
+    # cleared and their callbacks run.
+    out = run_case(
+        """
+        import weakref
+        import korva.utils.display as d
+
+        f = d.gpu_stats
+        del d.gpu_stats
+        weak = weakref.ref(f, lambda ref: print("called back"))
+        del f
+        print(weak())
+        """
+    )
+    assert out == "called back\nNone\n"

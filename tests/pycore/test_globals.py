@@ -12,6 +12,7 @@ import typing
 import pytest
 
 import korva.utils.display as d
+from conftest import CollidingKey
 
 
 def _python_function():
@@ -115,6 +116,25 @@ class TestBuiltins:
         monkeypatch.setattr(builtins, "BAR_WIDTH", 2, raising=False)
         exec("d.epoch_bar(1, 2, 0.5)", {"__builtins__": {}, "d": d})
         assert "\u2588\u2591" + d.RESET in capsys.readouterr().out
+
+
+@pytest.mark.parametrize("name, call", [("RESET", lambda: d._c("x")), ("KORVA_LOGO", d.print_logo)])
+def test_global_lookup_meeting_a_key_whose_eq_raises(name, call):
+    # The key takes the name's place in the dict's probe order, so the lookup compares it first,
+    # as a function written in Python would: its __eq__ raises through the call.
+    namespace, key = vars(d), CollidingKey(name)
+    value = namespace.pop(name)
+    try:
+        key.armed = False
+        namespace[key] = None
+        namespace[name] = value
+        key.armed = True
+        with pytest.raises(LookupError, match="no equality"):
+            call()
+    finally:
+        key.armed = False
+        namespace.pop(key, None)
+        namespace[name] = value
 
 
 def tarvex_module():

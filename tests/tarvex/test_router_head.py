@@ -103,6 +103,20 @@ class TestForward:
         assert torch.allclose(out, self.expected(router, pixels).reshape(2, 3, 4), rtol=0, atol=1e-6)
         assert torch.equal(out, ReferenceRouter.forward(router, x))
 
+    @pytest.mark.parametrize("entries", [3, 5])
+    def test_map_whose_shape_has_another_length_fails_to_unpack(self, router, entries):
+        class Odd:
+            shape = torch.Size([2] * entries)
+
+            def dim(self):
+                return 4
+
+        with pytest.raises(ValueError) as expected:
+            ReferenceRouter.forward(router, Odd())
+        with pytest.raises(ValueError) as info:
+            router(Odd())
+        assert str(info.value) == str(expected.value)
+
     @pytest.mark.parametrize("shape", [(4, 5), (1, 5, 2, 2), (3, 2, 5)])
     def test_wrong_width_raises_the_library_error(self, router, shape):
         with pytest.raises(RuntimeError) as info:

@@ -2,6 +2,7 @@
 checkpoint selection and the summary line."""
 
 import sys
+import types
 
 import pytest
 
@@ -176,6 +177,8 @@ class TestTooFewPixels:
     @pytest.mark.parametrize("train_classes", [[], [FOREIGN] * 5, [LEFT], [LEFT, RIGHT], [LEFT, RIGHT, 3, FOREIGN]])
     def test_returns_none_silently(self, train_classes, spy, capsys):
         assert train(scene(train_classes, [LEFT, RIGHT] * 3)) is None
+        # Before a single epoch: a count beyond any machine integer changes nothing.
+        assert train(scene(train_classes, [LEFT, RIGHT] * 3), epochs=10**30) is None
         assert capsys.readouterr().out == "" and spy.evaluations == 0
 
     @pytest.mark.parametrize("val_classes", [[], [LEFT], [RIGHT, FOREIGN, FOREIGN]])
@@ -226,6 +229,28 @@ class TestEvaluationAndCheckpoints:
         monkeypatch.setattr(tarvex, "SSSRRouter", Recorded)
         assert type(train(scene([LEFT, RIGHT] * 3), d_model=4.5, epochs=1)) is Recorded
         assert Recorded.made == [((), {"d_model": 4})]
+
+    @pytest.mark.parametrize("kind", [dict, types.ModuleType, types.MappingProxyType])
+    def test_split_function_takes_its_builtins_from_the_module_when_made(self, kind, monkeypatch, capsys):
+        # Each call makes the function that splits the pixels; as a function written in Python
+        # made then, it takes the module's __builtins__ of the moment (a module's dict, or any
+        # mapping), where it finds np if the module lacks it.
+        args = scene([LEFT, RIGHT] * 3)
+        expected = run(train, args, epochs=2)
+
+        def builtins(**names):
+            if kind is types.ModuleType:
+                module = types.ModuleType("builtins_of_the_call")
+                vars(module).update(names)
+                return module
+            return kind(names)
+
+        monkeypatch.delattr(tarvex, "np")
+        monkeypatch.setattr(tarvex, "__builtins__", builtins(np=np), raising=False)
+        assert states_equal(run(train, args, epochs=2), expected)
+        monkeypatch.setattr(tarvex, "__builtins__", builtins())
+        with pytest.raises(NameError, match="^name 'np' is not defined$"):
+            train(args, epochs=2)
 
     def test_failure_during_evaluation_restores_gradient_recording(self, monkeypatch, capsys):
         monkeypatch.setattr(tarvex, "SSSRRouter", FailsWhenEvaluated)
