@@ -52,7 +52,8 @@ test-platforms: install
 	tools/platforms.sh
 
 # Every CPython from 3.9 to 3.13: tools/matrix.sh, in build/matrix/. The wheels of those, of 3.14 and
-# 3.15 for x86-64 and of 3.14 for aarch64, checked by auditwheel, in build/wheelhouse/.
+# 3.15 for x86-64 and of 3.9, 3.11, 3.13, 3.14 and 3.15 for aarch64, checked by auditwheel, in
+# build/wheelhouse/.
 .PHONY: test-matrix wheels
 test-matrix:
 	tools/matrix.sh test
@@ -70,7 +71,14 @@ test-armhf:
 test-current:
 	tools/current.sh
 
-# 64-bit ARM, cross-built and tested under qemu-aarch64: tools/aarch64.sh, in build/aarch64/.
+# 64-bit ARM, cross-built and tested under qemu-aarch64 on each arm64 CPython Debian has (3.9, 3.11,
+# 3.13, 3.14, 3.15): tools/aarch64.sh, in build/aarch64*/.
 .PHONY: test-aarch64
 test-aarch64:
 	tools/aarch64.sh
+
+# The routing module's tests on Debian's x86-64 torch: 1.13.1 (Debian 12, CPython 3.11), the oldest
+# declared, and 2.6.0 (Debian 13, CPython 3.13): tools/debian_torch.sh, in build/<release>-amd64/.
+.PHONY: test-debian-torch
+test-debian-torch:
+	tools/debian_torch.sh

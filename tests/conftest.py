@@ -63,3 +63,21 @@ class Lingering:
 
 lingering = Lingering()
 """
+
+# The oldest torch that the routing module is declared for (pyproject.toml's extras) and tested on:
+# Debian 12's 1.13.1, which calls itself 1.13.0a0. On Debian 11's torch 1.7.1 a process that has
+# trained anything, with a plain torch loop as much as with train_router, aborts at exit with
+# "terminate called without an active exception".
+TORCH_OLDEST = (1, 13)
+
+
+def import_torch(oldest=TORCH_OLDEST, reason=None):
+    """torch, or the calling test module skipped where it is missing or older than `oldest`."""
+    import pytest
+    import re
+
+    torch = pytest.importorskip("torch", reason=reason)
+    release = tuple(int(n) for n in re.match(r"(\d+)\.(\d+)", torch.__version__).groups())
+    if release < oldest:
+        pytest.skip(f"torch {torch.__version__} is older than {'.'.join(map(str, oldest))}", allow_module_level=True)
+    return torch

@@ -14,6 +14,8 @@
 #       compiles the sysroot's standard library and packages with PYTHON, a native interpreter of
 #       the same version: dpkg -x leaves no bytecode, and compiling torch under emulation at each
 #       import costs minutes.
+#   native_python VERSION
+#       the path of a CPython VERSION of this machine: the newest pyenv has, else python3.X on PATH.
 #   debian_wheel DIR VERSION TOOLCHAIN
 #       DIR/VERSION/dist/korva_native-*.whl, built by scikit-build-core running in host-pythonVERSION,
 #       with compiler warnings as errors, in DIR/VERSION/cmake with cmake/TOOLCHAIN.cmake: the
@@ -21,13 +23,18 @@
 #   debian_suite DIR VERSION PYTEST_ARGUMENT...
 #       unpacks that wheel into DIR/VERSION/site and runs pytest with host-pythonVERSION; the
 #       output goes to DIR/VERSION/pytest.log.
-#   armhf_sysroot, aarch64_sysroot, sid_amd64_sysroot
-#       the sysroots of this project's targets, in build/armhf, build/aarch64 and build/sid-amd64.
+#   armhf_sysroot, aarch64_sysroot_of VERSION, sid_amd64_sysroot,
+#   amd64_release_sysroot RELEASE VERSION
+#       the sysroots of this project's targets, in build/armhf, build/aarch64 (unstable's 3.14),
+#       build/aarch64-3.15 or build/aarch64-RELEASE (aarch64_dir VERSION), build/sid-amd64 and
+#       build/RELEASE-amd64.
 
 debian_mirror=http://deb.debian.org/debian
 debian_keyring=/usr/share/keyrings/debian-archive-keyring.gpg
-# What scikit-build-core needs, pure Python, for interpreters that have no venv of ours.
-pep517_pins="scikit-build-core==1.1.2 packaging==26.4 pathspec==1.1.1"
+# What scikit-build-core needs, pure Python, for interpreters that have no venv of ours: from 3.9
+# (packaging 26.4 needs 3.10; the last three are what 3.9 and 3.10 lack of 3.11's library).
+pep517_pins="scikit-build-core==1.1.2 packaging==26.3 pathspec==1.1.1 tomli==2.5.0 exceptiongroup==1.3.2
+    typing-extensions==4.16.0"
 
 now() { date +%s%N; }
 since() {  # seconds, one decimal, since a time of now()
@@ -138,8 +145,14 @@ debian_wrappers() {
     local sysroot=$1 arch=$2 triplet=$3 python run
     sysroot=$(cd "$sysroot" && pwd)
     case $arch in
-        amd64) run="$sysroot/usr/lib/$triplet/ld-linux-x86-64.so.2 --library-path $sysroot/usr/lib/$triplet --argv0" ;;
-        arm64) run="qemu-aarch64 -L $sysroot -0" ;;
+        # The loader run as a command reads no ld.so.cache: the search path names the sysroot's
+        # folders, lib/ for releases before the merged /usr and usr/lib for trixie's libgloo.
+        amd64) run="$sysroot/lib/$triplet/ld-linux-x86-64.so.2"
+            run="$run --library-path $sysroot/lib/$triplet:$sysroot/usr/lib/$triplet:$sysroot/usr/lib --argv0" ;;
+        # Debian 13 and later build arm64 code with pointer authentication, which qemu's default
+        # algorithm (QARMA) makes three times slower to emulate; the implementation-defined one
+        # checks the same way, at almost no cost.
+        arm64) run="qemu-aarch64 -cpu max,pauth-impdef=on -L $sysroot -0" ;;
         armhf) run="qemu-arm -L $sysroot -0" ;;
     esac
     for python in "$sysroot"/usr/bin/python3.[0-9] "$sysroot"/usr/bin/python3.[0-9][0-9]; do
@@ -156,22 +169,36 @@ WRAPPER
 
 debian_bytecode() {
     local dir=$1 native=$2 sysroot=$1/sysroot version
-    [ -f "$sysroot/.bytecode" ] && return
     version=$("$native" -c 'import sys; print("%d.%d" % sys.version_info[:2])')
+    # One mark per version: a sysroot with two interpreters shares dist-packages between them.
+    [ -f "$sysroot/.bytecode-$version" ] && return
     [ -d "$sysroot/usr/lib/python$version" ] || { echo "$native is not the sysroot's interpreter version" >&2; return 1; }
     # A file that fails here fails again at import, where a test reports it.
     "$native" -m compileall -qq -j 2 "$sysroot/usr/lib/python$version" "$sysroot/usr/lib/python3/dist-packages" || true
-    touch "$sysroot/.bytecode"
+    touch "$sysroot/.bytecode-$version"
+}
+
+native_python() {
+    local v=$1 found="" pyenv_root
+    pyenv_root=${PYENV_ROOT:-$(pyenv root 2>/dev/null || echo "$HOME/.pyenv")}
+    found=$(ls -d "$pyenv_root/versions/$v".[0-9]* 2>/dev/null | sort -V | tail -n 1)
+    [ -n "$found" ] && found=$found/bin/python$v
+    [ -n "$found" ] || found=$(command -v "python$v" || true)
+    if [ -z "$found" ] || [ ! -x "$found" ]; then
+        echo "no CPython $v found (pyenv install $v)" >&2
+        return 1
+    fi
+    echo "$found"
 }
 
 pep517_tools() {
     local site=$PWD/build/pep517
-    if [ ! -f "$site/.pins" ] || [ "$(cat "$site/.pins")" != "$pep517_pins" ]; then
+    if [ ! -f "$site/.pins" ] || [ "$(cat "$site/.pins")" != "$(echo $pep517_pins)" ]; then
         rm -rf "$site"
         # shellcheck disable=SC2086
         python3 -m pip install --quiet --disable-pip-version-check --target "$site" $pep517_pins 2>&1 \
             | { grep -v "^WARNING: \(Location '.*' is ignored\|Running pip as the 'root' user\)" >&2 || true; }
-        echo "$pep517_pins" > "$site/.pins"
+        echo $pep517_pins > "$site/.pins"
     fi
     echo "$site"
 }
@@ -259,8 +286,66 @@ aarch64_sysroot() {
     ln -sfn sysroot/usr/bin/host-python3.14 build/aarch64/python
 }
 
+# Debian unstable's arm64 CPython 3.15 with NumPy and pytest, in a sysroot of its own: Debian's torch
+# is built for 3.14 alone, and importing it on 3.15 fails with an ImportError that pytest does not
+# take for a missing module, so 3.15 runs as a machine without torch does.
+aarch64_315_sysroot() {
+    debian_sysroot build/aarch64-3.15 sid arm64 python3.15 libpython3.15-dev libstdc++6 python3-numpy python3-pytest
+    sid_amd64_sysroot
+    debian_bytecode build/aarch64-3.15 build/sid-amd64/sysroot/usr/bin/host-python3.15
+}
+
+# The arm64 interpreter of an older Debian release, with that release's NumPy and pytest, in
+# build/aarch64-RELEASE: aarch64_release_sysroot bullseye 3.9, bookworm 3.11 (with torch 1.13.1),
+# trixie 3.13 (with torch 2.6.0). Bullseye's torch 1.7.1 is older than the oldest the routing module
+# is declared for, whose tests skip it: 3.9 runs as a machine without torch, and saves its fetch.
+# A CPython of this machine of the same version (pyenv's, say) writes the bytecode: only the
+# version's bytecode format matters, not its patch release.
+aarch64_release_sysroot() {
+    local release=$1 version=$2 torch=python3-torch
+    [ "$release" != bullseye ] || torch=""
+    # shellcheck disable=SC2086
+    debian_sysroot "build/aarch64-$release" "$release" arm64 "python$version" "libpython$version-dev" libstdc++6 \
+        python3-numpy $torch python3-pytest
+    debian_bytecode "build/aarch64-$release" "$(native_python "$version")"
+}
+
+# Debian's arm64 interpreters, and the folder under build/ of each one's sysroot.
+aarch64_versions="3.9 3.11 3.13 3.14 3.15"
+aarch64_dir() {
+    case $1 in
+        3.9) echo build/aarch64-bullseye ;;
+        3.11) echo build/aarch64-bookworm ;;
+        3.13) echo build/aarch64-trixie ;;
+        3.14) echo build/aarch64 ;;
+        3.15) echo build/aarch64-3.15 ;;
+        *) echo "Debian has no arm64 CPython $1" >&2; return 1 ;;
+    esac
+}
+
+# The sysroot of arm64 CPython $1.
+aarch64_sysroot_of() {
+    local dir
+    dir=$(aarch64_dir "$1")
+    case $1 in
+        3.14) aarch64_sysroot ;;
+        3.15) aarch64_315_sysroot ;;
+        *) aarch64_release_sysroot "${dir#build/aarch64-}" "$1" ;;
+    esac
+}
+
+# The x86-64 CPython of a Debian release with its torch, NumPy and pytest, in build/RELEASE-amd64:
+# amd64_release_sysroot bookworm 3.11 (torch 1.13.1), trixie 3.13 (torch 2.6.0). They run on this
+# machine at native speed, through the sysroot's own loader. No bytecode is compiled ahead: a
+# native interpreter writes that of what it imports, at about the same cost.
+amd64_release_sysroot() {
+    local release=$1 version=$2
+    debian_sysroot "build/$release-amd64" "$release" amd64 "python$version" "libpython$version-dev" libstdc++6 \
+        python3-numpy python3-torch python3-pytest
+}
+
 # One emulated target from start to end: Debian's cross compiler and qemu-user on the host, the
-# sysroot that `make_sysroot` unpacks, the cross-built wheel of CPython `version`, and the tests
+# sysroot that the command `make_sysroot` (a function and its arguments) unpacks, the cross-built wheel of CPython `version`, and the tests
 # (arguments to pytest) under `emulator`, with a line of the time each part took.
 emulated_target() {
     local top=$1 version=$2 target=$3 make_sysroot=$4 compiler_package=$5 compiler=$6 emulator=$7
@@ -270,11 +355,12 @@ emulated_target() {
     host_packages "$compiler $emulator" "$compiler_package" qemu-user
     host_cmake
     tools_s=$(since "$t")
-    t=$(now); "$make_sysroot"; sysroot_s=$(since "$t")
+    # shellcheck disable=SC2086  # the function's name and its arguments
+    t=$(now); $make_sysroot; sysroot_s=$(since "$t")
     t=$(now); debian_wheel "$top" "$version" "$target"; build_s=$(since "$t")
     t=$(now)
     debian_suite "$top" "$version" "$@" || status=$?
     tests_s=$(since "$t")
-    echo "$target: host tools ${tools_s}s, sysroot ${sysroot_s}s, cross-built wheel ${build_s}s, tests under $emulator ${tests_s}s"
+    echo "$target CPython $version: host tools ${tools_s}s, sysroot ${sysroot_s}s, cross-built wheel ${build_s}s, tests under $emulator ${tests_s}s"
     [ "$status" = 0 ] || { echo "the suite failed under $emulator; log in $top/$version/pytest.log" >&2; exit 1; }
 }

@@ -4,7 +4,8 @@
 #   tools/matrix.sh test     per interpreter: a venv with the pins of requirements-matrix.txt, a wheel
 #                            built with warnings as errors, installed there, and the whole suite
 #   tools/matrix.sh wheels   the same wheels (rebuilt incrementally), those of CPython 3.14 and 3.15
-#                            for x86-64 and of CPython 3.14 for aarch64 (tools/debian.sh), repaired
+#                            for x86-64 and of each Debian arm64 interpreter, 3.9, 3.11, 3.13, 3.14
+#                            and 3.15, for aarch64 (tools/debian.sh), repaired
 #                            by auditwheel into build/wheelhouse/; fails unless each tag is
 #                            manylinux_2_28 or lower. The x86-64 3.14 and 3.15 wheels also pass the
 #                            suite there, without torch (build/sid-amd64/3.X/pytest.log).
@@ -16,7 +17,7 @@
 # No pyenv here has CPython 3.14 or 3.15, and a wheel built in tools/current.sh's Debian unstable
 # chroot would need its newer C library: their x86-64 wheels are built on this machine against
 # Debian unstable's interpreters in build/sid-amd64 (only their headers reach the modules), and the
-# aarch64 one is the cross-built wheel that tools/aarch64.sh tests.
+# aarch64 ones are the cross-built wheels that tools/aarch64.sh tests.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 . tools/debian.sh
@@ -33,25 +34,12 @@ pip_quietly() {
     return "${PIPESTATUS[0]}"
 }
 
-interpreter() {
-    local v=$1 found="" pyenv_root
-    pyenv_root=${PYENV_ROOT:-$(pyenv root 2>/dev/null || echo "$HOME/.pyenv")}
-    found=$(ls -d "$pyenv_root/versions/$v".[0-9]* 2>/dev/null | sort -V | tail -n 1)
-    [ -n "$found" ] && found=$found/bin/python$v
-    [ -n "$found" ] || found=$(command -v "python$v" || true)
-    if [ -z "$found" ] || [ ! -x "$found" ]; then
-        echo "no CPython $v found (pyenv install $v)" >&2
-        return 1
-    fi
-    echo "$found"
-}
-
 # A venv per interpreter, made again when the pins change.
 venv() {
     local v=$1 dir=$root/$1/venv
     if [ ! -f "$dir/.deps-installed" ] || [ requirements-matrix.txt -nt "$dir/.deps-installed" ]; then
         local py
-        py=$(interpreter "$v")
+        py=$(native_python "$v")
         rm -rf "$dir"
         "$py" -m venv "$dir"
         pip_quietly "$dir/bin/python" -m pip install --quiet --disable-pip-version-check -r requirements-matrix.txt
@@ -138,9 +126,11 @@ wheels_all() {
         debian_suite build/sid-amd64 "$v" || failed=1
     done
     host_packages "aarch64-linux-gnu-g++ qemu-aarch64" g++-aarch64-linux-gnu qemu-user
-    aarch64_sysroot
-    whl=$(debian_wheel build/aarch64 3.14 aarch64)
-    audit "$whl" aarch64 || failed=1
+    for v in $aarch64_versions; do
+        aarch64_sysroot_of "$v"
+        whl=$(debian_wheel "$(aarch64_dir "$v")" "$v" aarch64)
+        audit "$whl" aarch64 || failed=1
+    done
     ls build/wheelhouse
     [ "$failed" = 0 ]
 }

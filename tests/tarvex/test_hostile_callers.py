@@ -6,9 +6,9 @@ import textwrap
 
 import pytest
 
-from conftest import ENDED_AT_EXIT, run_python
+from conftest import ENDED_AT_EXIT, import_torch, run_python
 
-pytest.importorskip("torch")
+import_torch()
 pytest.importorskip("numpy")
 
 # One row of pixels, classes 0 (left) and 1 (right) alternating, with separable fingerprints.

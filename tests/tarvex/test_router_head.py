@@ -7,7 +7,9 @@ import traceback
 
 import pytest
 
-torch = pytest.importorskip("torch")
+from conftest import import_torch
+
+torch = import_torch()
 
 import torch.nn as nn  # noqa: E402
 

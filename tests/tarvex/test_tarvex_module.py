@@ -11,7 +11,9 @@ import traceback
 import pytest
 
 np = pytest.importorskip("numpy")
-torch = pytest.importorskip("torch")
+from conftest import import_torch  # noqa: E402
+
+torch = import_torch()
 
 from korva.rssp import tarvex  # noqa: E402
 from korva.rssp.tarvex import train_router  # noqa: E402
