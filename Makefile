@@ -46,39 +46,39 @@ clean:
 	rm -rf build $(VENV)
 
 # The platform layer's check program with each toolchain here (Windows's under wine), and the
-# modules built with clang and libc++ and without stack bounds, each against the suite: tools/platforms.sh.
+# modules built with clang and libc++ and without stack bounds, each against the suite: tools/targets/platforms.sh.
 .PHONY: test-platforms
 test-platforms: install
-	tools/platforms.sh
+	tools/targets/platforms.sh
 
-# Every CPython from 3.9 to 3.13: tools/matrix.sh, in build/matrix/. The wheels of those, of 3.14 and
+# Every CPython from 3.9 to 3.13: tools/targets/matrix.sh, in build/matrix/. The wheels of those, of 3.14 and
 # 3.15 for x86-64 and of 3.9, 3.11, 3.13, 3.14 and 3.15 for aarch64, checked by auditwheel, in
 # build/wheelhouse/.
 .PHONY: test-matrix wheels
 test-matrix:
-	tools/matrix.sh test
+	tools/targets/matrix.sh test
 
 wheels:
-	tools/matrix.sh wheels
+	tools/targets/matrix.sh wheels
 
-# 32-bit ARM hard-float, cross-built and tested under qemu-arm: tools/armhf.sh, in build/armhf/.
+# 32-bit ARM hard-float, cross-built and tested under qemu-arm: tools/targets/armhf.sh, in build/armhf/.
 .PHONY: test-armhf
 test-armhf:
-	tools/armhf.sh
+	tools/targets/armhf.sh
 
-# CPython 3.14 with torch 2.14, and 3.15, in a Debian unstable chroot: tools/current.sh, in build/current/.
+# CPython 3.14 with torch 2.14, and 3.15, in a Debian unstable chroot: tools/targets/current.sh, in build/current/.
 .PHONY: test-current
 test-current:
-	tools/current.sh
+	tools/targets/current.sh
 
 # 64-bit ARM, cross-built and tested under qemu-aarch64 on each arm64 CPython Debian has (3.9, 3.11,
-# 3.13, 3.14, 3.15): tools/aarch64.sh, in build/aarch64*/.
+# 3.13, 3.14, 3.15): tools/targets/aarch64.sh, in build/aarch64*/.
 .PHONY: test-aarch64
 test-aarch64:
-	tools/aarch64.sh
+	tools/targets/aarch64.sh
 
 # The routing module's tests on Debian's x86-64 torch: 1.13.1 (Debian 12, CPython 3.11), the oldest
-# declared, and 2.6.0 (Debian 13, CPython 3.13): tools/debian_torch.sh, in build/<release>-amd64/.
+# declared, and 2.6.0 (Debian 13, CPython 3.13): tools/targets/debian_torch.sh, in build/<release>-amd64/.
 .PHONY: test-debian-torch
 test-debian-torch:
-	tools/debian_torch.sh
+	tools/targets/debian_torch.sh

@@ -1,5 +1,5 @@
 # Cross-building for 32-bit ARM hard-float Linux (Debian's armhf) with Debian's cross compiler,
-# against the armhf interpreter in build/armhf/sysroot (tools/armhf.sh), run under qemu-arm.
+# against the armhf interpreter in build/armhf/sysroot (tools/targets/armhf.sh), run under qemu-arm.
 set(CMAKE_SYSTEM_NAME Linux)
 set(CMAKE_SYSTEM_PROCESSOR arm)
 set(CMAKE_C_COMPILER arm-linux-gnueabihf-gcc)

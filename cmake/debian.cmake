@@ -1,4 +1,4 @@
-# Building against a Debian interpreter that tools/debian.sh unpacked into DEBIAN_SYSROOT, with
+# Building against a Debian interpreter that tools/targets/debian.sh unpacked into DEBIAN_SYSROOT, with
 # this machine's compiler and C library. Included by the toolchain file of each target, which sets
 # DEBIAN_TARGET (the folder under build/) and, for another architecture, the compilers and
 # DEBIAN_EMULATOR.

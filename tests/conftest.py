@@ -4,10 +4,10 @@ import sys
 
 ROOT = pathlib.Path(__file__).resolve().parent.parent
 
-# Under emulation (tools/debian.sh sets it) an interpreter starts and runs many times slower.
+# Under emulation (tools/targets/debian.sh sets it) an interpreter starts and runs many times slower.
 TIME_SCALE = float(os.environ.get("KORVA_TEST_TIME_SCALE", "1"))
 
-# A build without stack bounds (KORVA_STACK_BOUNDS=none; tools/platforms.sh sets this) bounds
+# A build without stack bounds (KORVA_STACK_BOUNDS=none; tools/targets/platforms.sh sets this) bounds
 # nesting by a count, the same on every stack: this deep on each thread.
 COUNTED_NESTING = 6 if os.environ.get("KORVA_TEST_STACK_BOUNDS") == "none" else None
 

@@ -20,8 +20,8 @@
 # to pytest.
 set -euo pipefail
 [ "$(id -u)" = 0 ] || exec sudo "$0" "$@"
-cd "$(dirname "$0")/.."
-. tools/debian.sh
+cd "$(dirname "$0")/../.."
+. tools/targets/debian.sh
 
 versions=${CURRENT_VERSIONS:-3.14 3.15}
 top=build/current

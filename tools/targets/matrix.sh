@@ -1,11 +1,11 @@
 #!/usr/bin/env bash
 # Builds and tests the package with each CPython from 3.9 to 3.13, and makes its wheels.
 #
-#   tools/matrix.sh test     per interpreter: a venv with the pins of requirements-matrix.txt, a wheel
+#   tools/targets/matrix.sh test     per interpreter: a venv with the pins of requirements-matrix.txt, a wheel
 #                            built with warnings as errors, installed there, and the whole suite
-#   tools/matrix.sh wheels   the same wheels (rebuilt incrementally), those of CPython 3.14 and 3.15
+#   tools/targets/matrix.sh wheels   the same wheels (rebuilt incrementally), those of CPython 3.14 and 3.15
 #                            for x86-64 and of each Debian arm64 interpreter, 3.9, 3.11, 3.13, 3.14
-#                            and 3.15, for aarch64 (tools/debian.sh), repaired
+#                            and 3.15, for aarch64 (tools/targets/debian.sh), repaired
 #                            by auditwheel into build/wheelhouse/; fails unless each tag is
 #                            manylinux_2_28 or lower. The x86-64 3.14 and 3.15 wheels also pass the
 #                            suite there, without torch (build/sid-amd64/3.X/pytest.log).
@@ -14,13 +14,13 @@
 # from pyenv (the newest installed 3.X.Y) or else from python3.X on PATH; a missing one is an error.
 # MATRIX_VERSIONS="3.11 3.13" narrows the list.
 #
-# No pyenv here has CPython 3.14 or 3.15, and a wheel built in tools/current.sh's Debian unstable
+# No pyenv here has CPython 3.14 or 3.15, and a wheel built in tools/targets/current.sh's Debian unstable
 # chroot would need its newer C library: their x86-64 wheels are built on this machine against
 # Debian unstable's interpreters in build/sid-amd64 (only their headers reach the modules), and the
-# aarch64 ones are the cross-built wheels that tools/aarch64.sh tests.
+# aarch64 ones are the cross-built wheels that tools/targets/aarch64.sh tests.
 set -euo pipefail
-cd "$(dirname "$0")/.."
-. tools/debian.sh
+cd "$(dirname "$0")/../.."
+. tools/targets/debian.sh
 
 versions=${MATRIX_VERSIONS:-3.9 3.10 3.11 3.12 3.13}
 root=build/matrix
@@ -121,7 +121,7 @@ wheels_all() {
     for v in 3.14 3.15; do
         whl=$(debian_wheel build/sid-amd64 "$v" x86_64)
         audit "$whl" x86_64 || failed=1
-        # The wheel that ships, not tools/current.sh's build: the suite, without torch.
+        # The wheel that ships, not tools/targets/current.sh's build: the suite, without torch.
         echo "CPython $v x86-64 wheel, the suite without torch:"
         debian_suite build/sid-amd64 "$v" || failed=1
     done
@@ -138,5 +138,5 @@ wheels_all() {
 case ${1:-} in
     test) test_all ;;
     wheels) wheels_all ;;
-    *) echo "usage: tools/matrix.sh test|wheels" >&2; exit 2 ;;
+    *) echo "usage: tools/targets/matrix.sh test|wheels" >&2; exit 2 ;;
 esac

@@ -1,6 +1,6 @@
 # Debian's interpreters for other architectures and newer releases, as host commands, and the
 # package's wheels built and tested against them. Sourced, from the repository root, by
-# tools/armhf.sh, tools/aarch64.sh and tools/matrix.sh (and by tools/current.sh for its helpers).
+# tools/targets/armhf.sh, tools/targets/aarch64.sh and tools/targets/matrix.sh (and by tools/targets/current.sh for its helpers).
 #
 #   debian_sysroot DIR SUITE ARCH PACKAGE...
 #       DIR/sysroot: the packages and everything they depend on, as apt resolves them for that

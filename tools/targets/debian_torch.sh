@@ -4,15 +4,15 @@
 # CPython 3.13; beside PyPI's 2.13 (make test) and unstable's 2.14 (make test-current).
 #
 # For each release this unpacks its amd64 CPython with torch, NumPy and pytest into
-# build/RELEASE-amd64/sysroot (tools/debian.sh; the host's apt and interpreter are left alone) and
+# build/RELEASE-amd64/sysroot (tools/targets/debian.sh; the host's apt and interpreter are left alone) and
 # runs tests/tarvex with build/RELEASE-amd64/sysroot/usr/bin/host-python3.X, the interpreter through
 # its own release's loader, against the wheel of that version: the one `make test-matrix` built and
 # tested where there is one (the wheel that `make wheels` ships), else one built here. Arguments
 # replace tests/tarvex and go to pytest; DEBIAN_TORCH_RELEASES=trixie narrows the list. Output in
 # build/RELEASE-amd64/3.X/pytest.log.
 set -euo pipefail
-cd "$(dirname "$0")/.."
-. tools/debian.sh
+cd "$(dirname "$0")/../.."
+. tools/targets/debian.sh
 
 [ "$#" != 0 ] || set -- tests/tarvex
 failed=0

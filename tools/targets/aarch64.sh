@@ -7,7 +7,7 @@
 # On a Debian host (root, or sudo) this installs Debian's cross compiler and qemu-user, and
 # unpacks each release's arm64 CPython with its standard library and headers, torch, NumPy and
 # pytest and all they depend on into build/aarch64-RELEASE/sysroot, unstable's 3.14 into
-# build/aarch64/sysroot and its 3.15 into build/aarch64-3.15/sysroot (tools/debian.sh; the host's
+# build/aarch64/sysroot and its 3.15 into build/aarch64-3.15/sysroot (tools/targets/debian.sh; the host's
 # interpreter and apt are left alone), with bytecode compiled by a native CPython of the same
 # version (pyenv's, or unstable's x86-64 one from build/sid-amd64). Each wheel is built with
 # cmake/aarch64.cmake in build/aarch64*/3.X/cmake and unpacked into build/aarch64*/3.X/site, and
@@ -20,12 +20,12 @@
 # and shared-layer tests, but for the two that start an interpreter to import torch, and one router
 # trained end to end and compared with the plain-Python steps (skipped on 3.15, which has no torch
 # yet, and on 3.9, whose torch 1.7.1 is older than the oldest the module is declared for and is not
-# fetched). Arguments replace the choice for every interpreter and go to pytest (tools/aarch64.sh
-# tests runs everything, tools/aarch64.sh tests/display -k progress a few); AARCH64_VERSIONS="3.9
+# fetched). Arguments replace the choice for every interpreter and go to pytest (tools/targets/aarch64.sh
+# tests runs everything, tools/targets/aarch64.sh tests/display -k progress a few); AARCH64_VERSIONS="3.9
 # 3.14" narrows the list.
 set -euo pipefail
-cd "$(dirname "$0")/.."
-. tools/debian.sh
+cd "$(dirname "$0")/../.."
+. tools/targets/debian.sh
 
 newest=(tests/display tests/pycore tests/test_random_calls.py::test_no_input_crashes_the_display_module
     tests/tarvex/test_train_router.py tests/tarvex/test_router_head.py)

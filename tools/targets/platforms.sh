@@ -15,8 +15,8 @@
 # sudo). Needs the virtual environment that `make test` sets up. Prints a line per step with its
 # time; the build's and pytest's output are in build/clang/ and build/stack-none/. Arguments go to both suites' pytest.
 set -euo pipefail
-cd "$(dirname "$0")/.."
-. tools/debian.sh
+cd "$(dirname "$0")/../.."
+. tools/targets/debian.sh
 
 PY=$PWD/.venv/bin/python
 CLANG=clang++-16
