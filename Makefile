@@ -53,13 +53,17 @@ test-platforms: install
 
 # Every CPython from 3.9 to 3.13: tools/targets/matrix.sh, in build/matrix/. The wheels of those, of 3.14 and
 # 3.15 for x86-64 and of 3.9, 3.11, 3.13, 3.14 and 3.15 for aarch64, checked by auditwheel, in
-# build/wheelhouse/.
+# build/wheelhouse/; the Windows x64 wheels of 3.9 to 3.13 beside them, tested under wine in the
+# official CPython (tools/targets/windows.sh); the macOS arm64 and x86_64 wheels, built and never
+# run, in build/macos/wheelhouse/ (tools/targets/macos.sh).
 .PHONY: test-matrix wheels
 test-matrix:
 	tools/targets/matrix.sh test
 
 wheels:
 	tools/targets/matrix.sh wheels
+	tools/targets/windows.sh
+	tools/targets/macos.sh
 
 # 32-bit ARM hard-float, cross-built and tested under qemu-arm: tools/targets/armhf.sh, in build/armhf/.
 .PHONY: test-armhf

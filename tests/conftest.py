@@ -12,6 +12,12 @@ TIME_SCALE = float(os.environ.get("KORVA_TEST_TIME_SCALE", "1"))
 COUNTED_NESTING = 6 if os.environ.get("KORVA_TEST_STACK_BOUNDS") == "none" else None
 
 
+def pointer_text(address: int) -> str:
+    """An address as the interpreter's reprs write it (%p): the C library's printf form, after 0x;
+    the UCRT writes all 16 digits, in capitals."""
+    return f"0x{address:016X}" if sys.platform == "win32" else f"{address:#x}"
+
+
 def time_limit(seconds: float) -> float:
     """The time limit of a process that a test starts, scaled where the suite runs emulated."""
     return seconds * TIME_SCALE

@@ -108,3 +108,57 @@ int read_thread_stack(ThreadStack& stack) noexcept {
 }  // namespace pycore::platform
 
 #endif
+
+#if defined(PYCORE_PRIVATE_NEW_DELETE)
+
+// A macOS module that carries its own libc++ (zig's toolchain links it in) would export libc++'s
+// replaceable operator new and delete: weak definitions, which dyld binds across every image of the
+// process. These take their place inside the module and are compiled hidden
+// (-fvisibility-global-new-delete=force-hidden, which CMake gives with this macro). They allocate
+// with malloc, as libc++'s do, so memory may cross between the module and libc++ either way; no
+// new_handler is called, and nothing in an interpreter's process sets one.
+#include <cstddef>
+#include <cstdlib>
+#include <new>
+
+namespace {
+
+void* allocate(std::size_t size, std::size_t alignment) noexcept {
+    if (size == 0)
+        size = 1;
+    if (alignment <= alignof(std::max_align_t))
+        return std::malloc(size);
+    void* p = nullptr;
+    return posix_memalign(&p, alignment, size) == 0 ? p : nullptr;
+}
+
+void* allocate_or_throw(std::size_t size, std::size_t alignment) {
+    if (void* p = allocate(size, alignment))
+        return p;
+    throw std::bad_alloc();
+}
+
+}  // namespace
+
+void* operator new(std::size_t n) { return allocate_or_throw(n, 0); }
+void* operator new[](std::size_t n) { return allocate_or_throw(n, 0); }
+void* operator new(std::size_t n, std::align_val_t a) { return allocate_or_throw(n, std::size_t(a)); }
+void* operator new[](std::size_t n, std::align_val_t a) { return allocate_or_throw(n, std::size_t(a)); }
+void* operator new(std::size_t n, const std::nothrow_t&) noexcept { return allocate(n, 0); }
+void* operator new[](std::size_t n, const std::nothrow_t&) noexcept { return allocate(n, 0); }
+void* operator new(std::size_t n, std::align_val_t a, const std::nothrow_t&) noexcept { return allocate(n, std::size_t(a)); }
+void* operator new[](std::size_t n, std::align_val_t a, const std::nothrow_t&) noexcept { return allocate(n, std::size_t(a)); }
+void operator delete(void* p) noexcept { std::free(p); }
+void operator delete[](void* p) noexcept { std::free(p); }
+void operator delete(void* p, std::size_t) noexcept { std::free(p); }
+void operator delete[](void* p, std::size_t) noexcept { std::free(p); }
+void operator delete(void* p, std::align_val_t) noexcept { std::free(p); }
+void operator delete[](void* p, std::align_val_t) noexcept { std::free(p); }
+void operator delete(void* p, std::size_t, std::align_val_t) noexcept { std::free(p); }
+void operator delete[](void* p, std::size_t, std::align_val_t) noexcept { std::free(p); }
+void operator delete(void* p, const std::nothrow_t&) noexcept { std::free(p); }
+void operator delete[](void* p, const std::nothrow_t&) noexcept { std::free(p); }
+void operator delete(void* p, std::align_val_t, const std::nothrow_t&) noexcept { std::free(p); }
+void operator delete[](void* p, std::align_val_t, const std::nothrow_t&) noexcept { std::free(p); }
+
+#endif

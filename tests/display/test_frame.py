@@ -12,7 +12,7 @@ import pytest
 
 import korva.utils.display as d
 from colours import RESET, BOLD, DIM, CYAN, GREEN, YELLOW, BLUE, MAGENTA, RED, WHITE, GRAY
-from conftest import ROOT, run_python
+from conftest import ROOT, pointer_text, run_python
 
 sys.path.insert(0, str(ROOT / "art"))
 import generate  # noqa: E402
@@ -254,7 +254,7 @@ class TestFunctionObjects:
             else:
                 # Deleted or None annotations are read again as a new empty dict.
                 assert getattr(f, name) == ({} if value in (None, DELETED) else value)
-            assert repr(f) == f"<function {f.__qualname__} at {id(f):#x}>"
+            assert repr(f) == f"<function {f.__qualname__} at {pointer_text(id(f))}>"
 
     def test_signature_and_help(self):
         assert str(inspect.signature(d._c)) == "(text, *codes)"
