@@ -16,10 +16,14 @@
 #       import costs minutes.
 #   native_python VERSION
 #       the path of a CPython VERSION of this machine: the newest pyenv has, else python3.X on PATH.
+#   skbuild_wheel PYTHON OUT WHAT SETTING=VALUE...
+#       OUT/dist/korva_native-*.whl, built by scikit-build-core (the pinned tools below) running in
+#       PYTHON, in OUT/cmake, with compiler warnings as errors and the settings given; its log is
+#       OUT/wheel.log. WHAT names the wheel where it fails.
 #   debian_wheel DIR VERSION TOOLCHAIN
-#       DIR/VERSION/dist/korva_native-*.whl, built by scikit-build-core running in host-pythonVERSION,
-#       with compiler warnings as errors, in DIR/VERSION/cmake with cmake/TOOLCHAIN.cmake: the
-#       host's compiler and C library, and only the interpreter's headers from the sysroot.
+#       DIR/VERSION/dist/korva_native-*.whl, built by skbuild_wheel in host-pythonVERSION with
+#       cmake/TOOLCHAIN.cmake: the host's compiler and C library, and only the interpreter's headers
+#       from the sysroot.
 #   debian_suite DIR VERSION PYTEST_ARGUMENT...
 #       unpacks that wheel into DIR/VERSION/site and runs pytest with host-pythonVERSION; the
 #       output goes to DIR/VERSION/pytest.log.
@@ -203,39 +207,41 @@ pep517_tools() {
     echo "$site"
 }
 
-debian_wheel() {
-    local dir=$1 version=$2 toolchain=$3 sysroot site out python=""
-    sysroot=$(cd "$dir/sysroot" && pwd)
-    out=$(cd "$dir" && pwd)/$version
+skbuild_wheel() {
+    local python=$1 out=$2 what=$3 site
+    shift 3
     site=$(pep517_tools)
     rm -rf "$out/dist"
     mkdir -p "$out/dist"
-    # A cross build's FindPython runs the interpreter itself under CMAKE_CROSSCOMPILING_EMULATOR;
-    # a native one runs the wrapper, which scikit-build-core passes as sys.executable.
-    [ "$toolchain" = x86_64 ] || python=$sysroot/usr/bin/python$version
-    if ! PYTHONPATH=$site "$sysroot/usr/bin/host-python$version" - "$out" "$PWD/cmake/$toolchain.cmake" \
-            "$sysroot" "$python" > "$out/wheel.log" 2>&1 <<'PYTHON'
+    if ! PYTHONPATH=$site "$python" - "$out" "$@" > "$out/wheel.log" 2>&1 <<'PYTHON'
 import sys
 from scikit_build_core.build import build_wheel
 
-out, toolchain, sysroot, python = sys.argv[1:]
-settings = {
+out, *settings = sys.argv[1:]
+build_wheel(f"{out}/dist", {
     "build-dir": f"{out}/cmake",
-    "cmake.define.CMAKE_TOOLCHAIN_FILE": toolchain,
-    "cmake.define.DEBIAN_SYSROOT": sysroot,
     "cmake.define.CMAKE_COMPILE_WARNING_AS_ERROR": "ON",
-    "cmake.define.CMAKE_POLICY_DEFAULT_CMP0190": "NEW",
-}
-if python:
-    settings["cmake.define.Python_EXECUTABLE"] = python
-build_wheel(f"{out}/dist", settings)
+    **dict(setting.split("=", 1) for setting in settings),
+})
 PYTHON
     then
         tail -n 40 "$out/wheel.log" >&2
-        echo "the $toolchain wheel for CPython $version failed to build; log in $out/wheel.log" >&2
+        echo "the $what wheel failed to build; log in $out/wheel.log" >&2
         return 1
     fi
     ls "$out"/dist/korva_native-*.whl
+}
+
+debian_wheel() {
+    local dir=$1 version=$2 toolchain=$3 sysroot settings
+    sysroot=$(cd "$dir/sysroot" && pwd)
+    settings=("cmake.define.CMAKE_TOOLCHAIN_FILE=$PWD/cmake/$toolchain.cmake" "cmake.define.DEBIAN_SYSROOT=$sysroot"
+        "cmake.define.CMAKE_POLICY_DEFAULT_CMP0190=NEW")
+    # A cross build's FindPython runs the interpreter itself under CMAKE_CROSSCOMPILING_EMULATOR;
+    # a native one runs the wrapper, which scikit-build-core passes as sys.executable.
+    [ "$toolchain" = x86_64 ] || settings+=("cmake.define.Python_EXECUTABLE=$sysroot/usr/bin/python$version")
+    skbuild_wheel "$sysroot/usr/bin/host-python$version" "$(cd "$dir" && pwd)/$version" \
+        "$toolchain CPython $version" "${settings[@]}"
 }
 
 debian_suite() {

@@ -41,7 +41,7 @@ WINE=/usr/lib/wine/wine64
 LLVM_TOOLS="llvm-readobj-16 llvm-objdump-16"
 # The interpreter on which the routing suite runs, with torch.
 torch_python=3.13
-test_pins="pytest==9.2.0 pluggy==1.6.0 iniconfig==2.1.0 packaging==25.0 pygments==2.19.2 colorama==0.4.6
+test_pins="pluggy==1.6.0 iniconfig==2.1.0 packaging==25.0 pygments==2.19.2 colorama==0.4.6
     exceptiongroup==1.3.0 tomli==2.2.1 typing-extensions==4.15.0"
 torch_pins="torch==2.13.0 filelock==3.19.1 setuptools==80.9.0 sympy==1.14.0 mpmath==1.3.0 networkx==3.5
     jinja2==3.1.6 markupsafe==3.0.2 fsspec==2025.9.0"
@@ -97,8 +97,8 @@ windows_python() {
 windows_packages() {
     local v=$1 dir=$root/$1/packages pins=$test_pins
     case $v in
-        3.9) pins="$pins numpy==2.0.2" ;;
-        *) pins="$pins numpy==2.1.3" ;;
+        3.9) pins="$pins pytest==8.4.2 numpy==2.0.2" ;;
+        *) pins="$pins pytest==9.2.0 numpy==2.1.3" ;;
     esac
     [ "$v" != "$torch_python" ] || pins="$pins $torch_pins"
     [ -f "$dir/.pins" ] && [ "$(cat "$dir/.pins")" = "$(echo $pins)" ] && return
@@ -109,37 +109,19 @@ windows_packages() {
     echo $pins > "$dir/.pins"
 }
 
+# The wheel of $1: FindPython asks the target's interpreter, under wine, and nothing of this
+# machine's reaches the build but the tags that scikit-build-core takes from its CPython $1.
 windows_wheel() {
-    local v=$1 out=$root/$1 tag=cp${1/./} site native
-    site=$(pep517_tools)
-    native=$(native_python "$v")
-    rm -rf "$out/dist"
-    mkdir -p "$out/dist"
-    if ! _PYTHON_HOST_PLATFORM=win-amd64 SETUPTOOLS_EXT_SUFFIX=".$tag-win_amd64.pyd" PYTHONPATH=$site \
-            "$native" - "$out" "$PWD/cmake/windows-x86_64.cmake" "$root/wine-run" "$tag" > "$out/wheel.log" 2>&1 <<'PYTHON'
-import sys
-from scikit_build_core.build import build_wheel
-
-out, toolchain, runner, tag = sys.argv[1:]
-build_wheel(f"{out}/dist", {
-    "build-dir": f"{out}/cmake",
-    # Nothing of this machine's interpreter: the target's, asked under wine.
-    "cmake.python-hints": "false",
-    "cmake.define.CMAKE_TOOLCHAIN_FILE": toolchain,
-    "cmake.define.CMAKE_CROSSCOMPILING_EMULATOR": runner,
-    "cmake.define.CMAKE_POLICY_DEFAULT_CMP0190": "NEW",
-    "cmake.define.Python_EXECUTABLE": f"{out}/python/python.exe",
-    "cmake.define.Python_INCLUDE_DIR": f"{out}/include",
-    "cmake.define.Python_LIBRARY": f"{out}/python/python{tag[2:]}.dll",
-    "cmake.define.CMAKE_COMPILE_WARNING_AS_ERROR": "ON",
-})
-PYTHON
-    then
-        tail -n 40 "$out/wheel.log" >&2
-        echo "the Windows wheel for CPython $v failed to build; log in $out/wheel.log" >&2
-        return 1
-    fi
-    ls "$out"/dist/korva_native-*.whl
+    local v=$1 out=$root/$1 tag=cp${1/./}
+    _PYTHON_HOST_PLATFORM=win-amd64 SETUPTOOLS_EXT_SUFFIX=".$tag-win_amd64.pyd" \
+        skbuild_wheel "$(native_python "$v")" "$out" "Windows CPython $v" \
+        cmake.python-hints=false \
+        "cmake.define.CMAKE_TOOLCHAIN_FILE=$PWD/cmake/windows-x86_64.cmake" \
+        "cmake.define.CMAKE_CROSSCOMPILING_EMULATOR=$root/wine-run" \
+        cmake.define.CMAKE_POLICY_DEFAULT_CMP0190=NEW \
+        "cmake.define.Python_EXECUTABLE=$out/python/python.exe" \
+        "cmake.define.Python_INCLUDE_DIR=$out/include" \
+        "cmake.define.Python_LIBRARY=$out/python/python${tag#cp}.dll"
 }
 
 # The suites against the wheel of $1, unpacked into build/windows/$1/korva.
@@ -182,6 +164,8 @@ ordered="$(echo " $versions " | grep -o " $torch_python " || true) $(echo " $ver
 summary=("version  tools_s build_s tests_s  result")
 failed=0
 built=()
+# A failed build ends the script: the suites under way end with it.
+trap 'jobs -p | xargs -r kill 2>/dev/null' EXIT
 for v in $ordered; do
     echo "== Windows x64, CPython $v"
     t=$(now)
