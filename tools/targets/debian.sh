@@ -50,14 +50,23 @@ as_root() { if [ "$(id -u)" = 0 ]; then "$@"; else sudo "$@"; fi; }
 # Installs Debian packages on the host when one of the commands is missing:
 # host_packages "command..." package...
 host_packages() {
-    local c missing=0
+    local c missing=0 lock
     for c in $1; do command -v "$c" >/dev/null || missing=1; done
     [ "$missing" = 0 ] && return
+    # Steps that run at once (make wheels) install one after the other, and look again first.
+    mkdir -p build
+    exec {lock}> build/.host-packages.lock
+    flock "$lock"
+    missing=0
+    for c in $1; do command -v "$c" >/dev/null || missing=1; done
     shift
-    # Another user of the machine may be installing too: wait for dpkg's lock.
-    as_root apt-get update -qq -o DPkg::Lock::Timeout=600
-    as_root env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends \
-        -o DPkg::Lock::Timeout=600 "$@" >/dev/null
+    if [ "$missing" = 1 ]; then
+        # Another user of the machine may be installing too: wait for dpkg's lock.
+        as_root apt-get update -qq -o DPkg::Lock::Timeout=600
+        as_root env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends \
+            -o DPkg::Lock::Timeout=600 "$@" >/dev/null
+    fi
+    exec {lock}>&-
 }
 
 # CMake 4.1 or newer and ninja on PATH; FindPython asks a cross-compiled target's interpreter only

@@ -4,7 +4,8 @@
 # - tools/platform_check.cpp, the platform layer alone (stack bounds on the main thread and on
 #   another, the guard's floor, the plain C++ overflow checks), built with each toolchain here and
 #   run: g++; g++ without stack bounds; clang with libc++; mingw-w64's g++ for Windows, linked
-#   statically and run under wine. macOS's branch cannot be built here.
+#   statically and run under wine. macOS's branch is compiled with the modules by
+#   tools/targets/macos.sh (make wheels), never run.
 # - both modules built with clang and libc++ (macOS's C++ runtime), warnings as errors, in
 #   build/clang, and the whole suite against them;
 # - both modules built without stack bounds (KORVA_STACK_BOUNDS=none, what a system with no way to

@@ -165,7 +165,7 @@ summary=("version  tools_s build_s tests_s  result")
 failed=0
 built=()
 # A failed build ends the script: the suites under way end with it.
-trap 'jobs -p | xargs -r kill 2>/dev/null' EXIT
+trap 'jobs -rp | xargs -r kill 2>/dev/null || true' EXIT
 for v in $ordered; do
     echo "== Windows x64, CPython $v"
     t=$(now)
