@@ -14,6 +14,12 @@
 #       compiles the sysroot's standard library and packages with PYTHON, a native interpreter of
 #       the same version: dpkg -x leaves no bytecode, and compiling torch under emulation at each
 #       import costs minutes.
+#   pip_quietly COMMAND...
+#       runs a pip command without the warnings this machine's pip prints for every package (its
+#       extra local indexes, running as root); its status is pip's.
+#   headers_with_config DIR SOURCE PYCONFIG
+#       DIR: a copy of the interpreter headers in SOURCE with PYCONFIG as their pyconfig.h, made
+#       once (the headers' own folder is searched first for "pyconfig.h", so it cannot be shadowed).
 #   native_python VERSION
 #       the path of a CPython VERSION of this machine: the newest pyenv has, else python3.X on PATH.
 #   skbuild_wheel PYTHON OUT WHAT SETTING=VALUE...
@@ -191,6 +197,21 @@ debian_bytecode() {
     touch "$sysroot/.bytecode-$version"
 }
 
+pip_quietly() {
+    "$@" 2>&1 | { grep -v "^WARNING: \(Location '.*' is ignored\|Running pip as the 'root' user\)" >&2 || true; }
+    return "${PIPESTATUS[0]}"
+}
+
+headers_with_config() {
+    local dir=$1 source=$2 config=$3
+    [ -f "$dir/.ready" ] && return
+    rm -rf "$dir"
+    mkdir -p "$dir"
+    cp -r "$source/." "$dir/"
+    cp "$config" "$dir/pyconfig.h"
+    touch "$dir/.ready"
+}
+
 native_python() {
     local v=$1 found="" pyenv_root
     pyenv_root=${PYENV_ROOT:-$(pyenv root 2>/dev/null || echo "$HOME/.pyenv")}
@@ -209,8 +230,7 @@ pep517_tools() {
     if [ ! -f "$site/.pins" ] || [ "$(cat "$site/.pins")" != "$(echo $pep517_pins)" ]; then
         rm -rf "$site"
         # shellcheck disable=SC2086
-        python3 -m pip install --quiet --disable-pip-version-check --target "$site" $pep517_pins 2>&1 \
-            | { grep -v "^WARNING: \(Location '.*' is ignored\|Running pip as the 'root' user\)" >&2 || true; }
+        pip_quietly python3 -m pip install --quiet --disable-pip-version-check --target "$site" $pep517_pins
         echo $pep517_pins > "$site/.pins"
     fi
     echo "$site"

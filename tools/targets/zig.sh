@@ -23,8 +23,7 @@ zig_tools() {
     fi
     rm -rf "$dir/bin" "$dir/lib" "$dir/include" "$dir/pyvenv.cfg"
     python3 -m venv "$dir"
-    "$dir/bin/python" -m pip install --quiet --disable-pip-version-check "$zig_pin" 2>&1 \
-        | { grep -v "^WARNING: Location '.*' is ignored" >&2 || true; }
+    pip_quietly "$dir/bin/python" -m pip install --quiet --disable-pip-version-check "$zig_pin"
     for tool in ar ranlib; do
         printf '#!/bin/sh\nexec "%s" %s "$@"\n' "$dir/bin/zig" "$tool" > "$dir/bin/zig-$tool"
         chmod +x "$dir/bin/zig-$tool"
